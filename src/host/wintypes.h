@@ -156,11 +156,14 @@ struct DECIMAL {
 static_assert(sizeof(DECIMAL) == 16);
 constexpr BYTE DECIMAL_NEG = 0x80;
 
-struct FILETIME {
+// The tag is the Win32 one, so the shim's file-time functions carry `_FILETIME` in their
+// exported decorated names, as the library's callers expect.
+struct _FILETIME {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 };
-using _FILETIME = FILETIME;
+using FILETIME = _FILETIME;
+using LPFILETIME = _FILETIME*;
 static_assert(sizeof(FILETIME) == 8);
 
 union LARGE_INTEGER {

@@ -2,15 +2,10 @@
 // and stores nothing, so registration leaves no trace and never fails.
 #pragma once
 
-#include "host/wintypes.h"
+#include "shim/types.h"
 
 using HKEY = void*;
-using HMODULE = void*;
-using HINSTANCE = void*;
 using REGSAM = DWORD;
-using LPCWSTR = const wchar_t*;
-using LPWSTR = wchar_t*;
-struct SECURITY_ATTRIBUTES;
 
 #define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<intptr_t>(static_cast<int32_t>(0x80000000u))))
 constexpr DWORD REG_SZ = 1;
