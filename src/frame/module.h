@@ -1,0 +1,82 @@
+// The module-wide globals and the library's own identifiers.
+//
+// Everything declared VESK_EXPORT here is exported under its plain name (global variables
+// carry no decoration); all other symbols of the library stay hidden.
+#pragma once
+
+#include "frame/factory.h"
+#include "host/host.h"
+#include "shim/registry.h"
+
+#define VESK_EXPORT __attribute__((visibility("default")))
+
+// ---- Identifiers -----------------------------------------------------------------------
+
+VESK_EXPORT extern const CLSID CLSID_Vesk;
+VESK_EXPORT extern const CLSID CLSID_TextTemplator;
+VESK_EXPORT extern const CLSID CLSID_Utility;
+VESK_EXPORT extern const IID IID_IVesk;
+VESK_EXPORT extern const IID IID_IVeskedTemplator;
+VESK_EXPORT extern const IID IID_IFormFile;
+VESK_EXPORT extern const IID IID_ITextTemplator;
+VESK_EXPORT extern const IID IID_IUtility;
+
+// ---- Module state ----------------------------------------------------------------------
+
+constexpr DWORD kModulePathChars = 260;
+
+VESK_EXPORT extern HMODULE g_hDLL;
+VESK_EXPORT extern wchar_t g_aDLLPath[kModulePathChars];
+
+// Live objects plus outstanding factory references; the module may unload at zero.
+// Changed only through InterlockedIncrement / InterlockedDecrement.
+VESK_EXPORT extern long g_nRefCount;
+
+// One type information per dispatch interface: every IDispatch call on an object of that
+// interface is answered from its slot. Each slot holds one reference.
+VESK_EXPORT extern ITypeInfo* g_pTI_IVesk;
+VESK_EXPORT extern ITypeInfo* g_pTI_IVeskedTemplator;
+VESK_EXPORT extern ITypeInfo* g_pTI_IFormFile;
+VESK_EXPORT extern ITypeInfo* g_pTI_IStringList;
+VESK_EXPORT extern ITypeInfo* g_pTI_IRequestDictionary;
+VESK_EXPORT extern ITypeInfo* g_pTI_ITextTemplator;
+VESK_EXPORT extern ITypeInfo* g_pTI_IUtility;
+
+// ---- Class factory singletons ----------------------------------------------------------
+// Each creatable implementation has one object class and one factory. Later classes add
+// their pair here in the same shape, and their singleton to module.cpp in construction order.
+
+struct IUtility;
+template <class T>
+class GIUtilityImpl;
+
+using CUtilityObject = GDualImplForPool<IUtility, GIUtilityImpl, &g_pTI_IUtility, &g_nRefCount>;
+using CUtilityFactory = GClassFactoryPooled<CUtilityObject, &g_nRefCount>;
+VESK_EXPORT extern CUtilityFactory g_oCF_Utility;
+
+// ---- Internal entry points -------------------------------------------------------------
+
+// Drops the slot's reference (if any) and stores typeInfo with a reference of its own.
+void assign_typeinfo(ITypeInfo** slot, ITypeInfo* typeInfo);
+// Drops the slot's reference (if any) and empties it.
+void release_typeinfo(ITypeInfo** slot);
+// Fills every slot with the built-in type information / empties every slot.
+void vesk_init_dispatch_typeinfo();
+void vesk_free_dispatch_typeinfo();
+
+HRESULT RegistCOM(const wchar_t* progId, const wchar_t* clsid, const wchar_t* threadingModel);
+HRESULT UnregistCOM(const wchar_t* progId, const wchar_t* clsid);
+
+// ---- Exported entry points -------------------------------------------------------------
+
+extern "C" {
+VESK_EXPORT HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv);
+VESK_EXPORT HRESULT DllCanUnloadNow();
+VESK_EXPORT HRESULT DllRegisterServer();
+VESK_EXPORT HRESULT DllUnregisterServer();
+VESK_EXPORT BOOL IsEqualGUID(REFGUID first, REFGUID second);
+}
+
+// Exported with C++ linkage: its symbol encodes the parameter types (pointer, unsigned int,
+// pointer). Reasons: 0 process detach, 1 process attach, 2 and 3 thread attach and detach.
+VESK_EXPORT BOOL DllMain(void* hModule, unsigned int reason, void* reserved);
