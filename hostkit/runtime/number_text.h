@@ -1,0 +1,37 @@
+// Number <-> text in the forms the automation conversions use: integers plainly, doubles
+// with 15 significant digits (7 for floats) and an "E+21"-style exponent, currency with up
+// to four decimals, Booleans as "True"/"False", dates as "M/D/YYYY h:mm:ss AM".
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/runtime.h"
+
+namespace veskhost {
+
+// A number read from text: an exact integer when the text is one that fits, else a double.
+struct ParsedNumber {
+    enum Kind { Signed, Unsigned, Real } kind = Signed;
+    int64_t i = 0;
+    uint64_t u = 0;
+    double d = 0;
+};
+
+enum class ParseResult { Ok, NotANumber, Overflow };
+
+// Reads an optionally signed decimal number with optional fraction and exponent, with
+// spaces allowed before and after; nothing else may follow.
+ParseResult ParseNumber(const OLECHAR* text, size_t len, ParsedNumber* out);
+
+// "True" or "False" ignoring case and surrounding spaces; false when the text is neither.
+bool ParseBoolWord(const OLECHAR* text, size_t len, bool* value);
+
+std::wstring FormatDouble(double value, int significantDigits);
+std::wstring FormatCurrency(int64_t scaled);
+std::wstring FormatDate(DATE value);
+
+// Round half to even, as the automation conversions round to integers.
+double RoundHalfEven(double value);
+
+}  // namespace veskhost
