@@ -1,0 +1,43 @@
+// The host's class registry and per-thread object context, for host programs and host
+// components. Components register their classes (from static initialisers in their own
+// files if they like); the library's classes are served by its module through
+// DllGetClassObject. CoCreateInstance and CoGetObjectContext answer from here.
+#pragma once
+
+#include "host/ccom.h"
+
+namespace veskhost {
+
+using ClassCreator = HRESULT (*)(IUnknown* outer, REFIID riid, void** ppv);
+
+// Registers a host component class under its class identifier and ProgID (either may be
+// looked up). False, and nothing changed, when the creator is null or the class identifier
+// or ProgID is already registered.
+HOST_API bool RegisterClassCreator(const CLSID& clsid, const wchar_t* progId, ClassCreator create);
+
+// Loads a component module (dlopen RTLD_NOW|RTLD_LOCAL) and registers the given class as
+// served by its exported DllGetClassObject, after checking that the module serves it.
+// Returns the HRESULT (S_FALSE when the class was already registered); the module stays
+// loaded for the process.
+HOST_API HRESULT RegisterModuleClass(const char* modulePath, const CLSID& clsid, const wchar_t* progId);
+
+// Case-insensitive ProgID lookup; CO_E_CLASSSTRING when unknown.
+HOST_API HRESULT CLSIDFromProgID(const wchar_t* progId, CLSID* out);
+
+// The calling thread's current page context, answered by CoGetObjectContext (which QIs it
+// for the requested interface; none set -> CONTEXT_E_NOCONTEXT).
+HOST_API void SetThreadObjectContext(IUnknown* context);  // AddRefs; null clears
+
+// Makes ctx the thread's context for the scope's lifetime and restores the previous one.
+class HOST_API ObjectContextScope {
+public:
+    explicit ObjectContextScope(IUnknown* ctx);
+    ~ObjectContextScope();
+    ObjectContextScope(const ObjectContextScope&) = delete;
+    ObjectContextScope& operator=(const ObjectContextScope&) = delete;
+
+private:
+    CComPtr<IUnknown> m_spPrevious;
+};
+
+}  // namespace veskhost
