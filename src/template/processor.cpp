@@ -1,0 +1,254 @@
+// Expansion of a template (straight from its text or from its parsed form), the choice of
+// the output sink, and the conversion of mark values to text.
+#include <string>
+
+#include "template/templator_concept.h"
+
+namespace {
+
+constexpr LCID kLocale = LOCALE_SYSTEM_DEFAULT;
+
+HRESULT MakeKey(const std::wstringstream& param, CComVariant& key) {
+    const std::wstring text = param.str();
+    BSTR bstr = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    if (bstr == nullptr) return E_OUTOFMEMORY;
+    key.SetBSTR(bstr);
+    return S_OK;
+}
+
+// Replaces the value by what was found inside it; the container is released only now,
+// after the lookup that needed it has finished.
+HRESULT ReplaceValue(VARIANT* pValue, CComVariant& found) {
+    const HRESULT hr = VariantClear(pValue);
+    if (FAILED(hr)) return hr;
+    found.Detach(pValue);
+    return S_OK;
+}
+
+// An item of a collection (the default member called with the key), or else the member
+// of that name.
+HRESULT WalkIntoObject(VARIANT* pValue, const std::wstringstream& param) {
+    IDispatch* pDisp = pValue->pdispVal;
+    if (pDisp == nullptr) return DISP_E_TYPEMISMATCH;  // a script's Nothing has no members
+    CComVariant key;
+    HRESULT hr = MakeKey(param, key);
+    if (FAILED(hr)) return hr;
+
+    CComVariant found;
+    DISPPARAMS args = {&key, nullptr, 1, 0};
+    hr = pDisp->Invoke(DISPID_VALUE, IID_NULL, kLocale, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &args,
+                       &found, nullptr, nullptr);
+    if (hr == DISP_E_MEMBERNOTFOUND) {
+        found.Reset();
+        LPOLESTR name = key.bstrVal;
+        DISPID dispid = DISPID_UNKNOWN;
+        hr = pDisp->GetIDsOfNames(IID_NULL, &name, 1, kLocale, &dispid);
+        if (FAILED(hr)) return hr;
+        DISPPARAMS none = {nullptr, nullptr, 0, 0};
+        hr = pDisp->Invoke(dispid, IID_NULL, kLocale, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, &found,
+                           nullptr, nullptr);
+    }
+    if (FAILED(hr)) return hr;
+    return ReplaceValue(pValue, found);
+}
+
+// An element of a one-dimensional array of VARIANTs, by number.
+HRESULT WalkIntoArray(VARIANT* pValue, const std::wstringstream& param) {
+    CComVariant key;
+    HRESULT hr = MakeKey(param, key);
+    if (FAILED(hr)) return hr;
+    CComVariant index;
+    hr = VariantChangeType(&index, &key, 0, VT_I4);
+    if (FAILED(hr)) return hr;
+
+    // One number cannot address an element of a many-dimensional array, and reading one
+    // with a single index would run past the index list.
+    SAFEARRAY* psa = pValue->parray;
+    if (psa == nullptr || SafeArrayGetDim(psa) != 1) return DISP_E_BADINDEX;
+    LONG lower = 0;
+    LONG upper = -1;
+    hr = SafeArrayGetLBound(psa, 1, &lower);
+    if (FAILED(hr)) return hr;
+    hr = SafeArrayGetUBound(psa, 1, &upper);
+    if (FAILED(hr)) return hr;
+    LONG at = index.lVal;
+    if (at < lower || at > upper) return DISP_E_BADINDEX;
+
+    CComVariant element;
+    hr = SafeArrayGetElement(psa, &at, &element);
+    if (FAILED(hr)) return hr;
+    return ReplaceValue(pValue, element);
+}
+
+}  // namespace
+
+// ---- Output sinks -------------------------------------------------------------------------
+
+template <class I>
+HRESULT CTemplatorConcept::GTextStreamSink<I>::putref_Substance(IUnknown* pUnk) {
+    m_pSubstance.Reset();
+    if (pUnk == nullptr) return S_OK;
+    I* pFound = nullptr;
+    const HRESULT hr = pUnk->QueryInterface(zul_uuidof<I>(), reinterpret_cast<void**>(&pFound));
+    if (FAILED(hr) || pFound == nullptr) return E_INVALIDARG;
+    m_pSubstance.Attach(pFound);
+    return S_OK;
+}
+
+template <class I>
+HRESULT CTemplatorConcept::GTextStreamSink<I>::get_Substance(IUnknown** ppUnk) {
+    if (ppUnk == nullptr) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (!m_pSubstance) return S_OK;
+    return m_pSubstance->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(ppUnk));
+}
+
+template class CTemplatorConcept::GTextStreamSink<PravoltTypeLibrary::IResponse>;
+template class CTemplatorConcept::GTextStreamSink<IZULibStream>;
+template class CTemplatorConcept::GTextStreamSink<Scripting::ITextStream>;
+template class CTemplatorConcept::GTextStreamSink<IStream>;
+
+HRESULT CTemplatorConcept::CTS_ASPResponse::Write(wchar_t* bstrText) {
+    if (!m_pSubstance) return E_FAIL;
+    // The text itself, borrowed for the call: the Response copies what it keeps.
+    VARIANT text;
+    VariantInit(&text);
+    text.vt = VT_BSTR;
+    text.bstrVal = bstrText;
+    return m_pSubstance->Write(text);
+}
+
+HRESULT CTemplatorConcept::CTS_ADODBStream::Write(wchar_t* bstrText) {
+    if (!m_pSubstance) return E_FAIL;
+    return m_pSubstance->WriteText(bstrText, ADODB::adWriteChar);
+}
+
+HRESULT CTemplatorConcept::CTS_ScriptingTextStream::Write(wchar_t* bstrText) {
+    if (!m_pSubstance) return E_FAIL;
+    return m_pSubstance->Write(bstrText);
+}
+
+HRESULT CTemplatorConcept::CTS_Stream::Write(wchar_t* bstrText) {
+    if (!m_pSubstance) return E_FAIL;
+    // Raw characters, no conversion and no byte-order mark.
+    ULONG written = 0;
+    return m_pSubstance->Write(bstrText, SysStringByteLen(bstrText), &written);
+}
+
+// ---- Output selection ---------------------------------------------------------------------
+
+HRESULT CTemplatorConcept::putref_Output(IUnknown* pUnk) {
+    if (m_pOutput != nullptr) {
+        m_pOutput->putref_Substance(nullptr);
+        m_pOutput = nullptr;
+    }
+    if (pUnk == nullptr) return S_OK;
+    // Fixed order: a Response is written as a Response even if it were also a stream.
+    for (ITextStreamWrapper* sink : {static_cast<ITextStreamWrapper*>(&m_oASPResponse),
+                                     static_cast<ITextStreamWrapper*>(&m_oADODBStream),
+                                     static_cast<ITextStreamWrapper*>(&m_oScriptingTextStream),
+                                     static_cast<ITextStreamWrapper*>(&m_oStream)}) {
+        if (SUCCEEDED(sink->putref_Substance(pUnk))) {
+            m_pOutput = sink;
+            return S_OK;
+        }
+    }
+    return E_INVALIDARG;
+}
+
+HRESULT CTemplatorConcept::get_Output(IUnknown** ppUnk) {
+    if (ppUnk == nullptr) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (m_pOutput == nullptr) return S_OK;
+    return m_pOutput->get_Substance(ppUnk);
+}
+
+HRESULT CTemplatorConcept::WriteOutput(wchar_t* bstrText) {
+    // The selection is read at every write: a mark handler may change the output midway.
+    if (m_pOutput == nullptr) return E_FAIL;
+    return m_pOutput->Write(bstrText);
+}
+
+// ---- Expansion ----------------------------------------------------------------------------
+
+HRESULT CTemplatorConcept::Process(wchar_t* bstrText) {
+    if (m_pOutput == nullptr) return E_FAIL;
+    const unsigned int end = SysStringLen(bstrText);
+    const wchar_t* text = bstrText;
+    // One-character writes reuse one string: a sink only borrows the text for the call.
+    CComBSTR oneChar;
+    unsigned int pos = 0;
+    while (pos < end) {
+        HRESULT hr = S_OK;
+        if (IsAt(text, pos, end, m_bstrEscape)) {
+            pos += m_bstrEscape.Length();
+            const CComBSTR* literal = &m_bstrEscape;
+            unsigned int skip = 0;
+            for (const CComBSTR* s : {&m_bstrEscape, &m_bstrOpen, &m_bstrClose}) {
+                if (IsAt(text, pos, end, *s)) {
+                    literal = s;
+                    skip = s->Length();
+                    break;
+                }
+            }
+            hr = WriteOutput(literal->m_str);
+            pos += skip;
+        } else if (IsAt(text, pos, end, m_bstrOpen)) {
+            pos += m_bstrOpen.Length();
+            CMarkData mark;
+            hr = GetMarkData(bstrText, pos, mark);
+            if (SUCCEEDED(hr)) hr = OnMarked(mark);
+            if (SUCCEEDED(hr)) pos += m_bstrClose.Length();
+        } else if (IsAt(text, pos, end, m_bstrClose)) {
+            return RaiseInvalidMarkOrder();
+        } else {
+            if (oneChar.m_str == nullptr) {
+                oneChar.Attach(SysAllocStringLen(nullptr, 1));
+                if (oneChar.m_str == nullptr) return E_OUTOFMEMORY;
+            }
+            oneChar.m_str[0] = text[pos];
+            hr = WriteOutput(oneChar.m_str);
+            ++pos;
+        }
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+HRESULT CTemplatorConcept::Process(CTemplate& tmpl) {
+    if (m_pOutput == nullptr) return E_FAIL;
+    // Only a successfully parsed template has one literal run more than it has marks.
+    if (tmpl.m_vTexts.size() != tmpl.m_vMarks.size() + 1) return E_INVALIDARG;
+    HRESULT hr = WriteOutput(tmpl.m_vTexts[0]);
+    for (size_t i = 0; i < tmpl.m_vMarks.size() && SUCCEEDED(hr); ++i) {
+        hr = OnMarked(*tmpl.m_vMarks[i]);
+        if (SUCCEEDED(hr)) hr = WriteOutput(tmpl.m_vTexts[i + 1]);
+    }
+    return hr;
+}
+
+// ---- Value conversion ---------------------------------------------------------------------
+
+HRESULT CTemplatorConcept::ChangeToBSTR(VARIANT* pValue, const ParamList* pParams, bool bNullIsEmpty) {
+    if (pValue == nullptr) return E_INVALIDARG;
+    if (pParams != nullptr) {
+        for (const std::wstringstream* param : *pParams) {
+            HRESULT hr = DISP_E_TYPEMISMATCH;
+            if (pValue->vt == VT_DISPATCH) {
+                hr = WalkIntoObject(pValue, *param);
+            } else if (pValue->vt == (VT_ARRAY | VT_VARIANT)) {
+                hr = WalkIntoArray(pValue, *param);
+            }
+            if (FAILED(hr)) return hr;
+        }
+    }
+    HRESULT hr = VariantChangeType(pValue, pValue, 0, VT_BSTR);
+    if (FAILED(hr) && bNullIsEmpty) {
+        hr = VariantClear(pValue);
+        if (SUCCEEDED(hr)) {
+            pValue->vt = VT_BSTR;
+            pValue->bstrVal = nullptr;
+        }
+    }
+    return hr;
+}
