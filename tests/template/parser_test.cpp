@@ -74,6 +74,8 @@ const ParseCase kParseCases[] = {
     {"text set: bar opens a parameter", kTextTypes, L"(#|x#)", {L"", L""}, {{0, L"", {L"x"}}}},
 };
 
+void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.title; }
+
 class ParseTable : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(ParseTable, SplitsIntoRunsAndMarks) {
