@@ -19,7 +19,6 @@ namespace {
 
 constexpr size_t kPrefix = 16;
 constexpr ULONG kMaxLocks = 0xFFFF;
-constexpr USHORT kElementFeatures = FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_VARIANT;
 // Arrays whose memory the caller owns: their descriptor and data are never freed here.
 constexpr USHORT kCallerMemory = FADF_AUTO | FADF_STATIC | FADF_EMBEDDED;
 

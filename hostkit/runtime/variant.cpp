@@ -107,7 +107,7 @@ void VariantInit(VARIANT* pvarg) {
 
 HRESULT VariantClear(VARIANT* pvarg) {
     if (pvarg == nullptr) return E_INVALIDARG;
-    if (!IsValidVariantType(pvarg->vt) && pvarg->vt != VT_EMPTY) return DISP_E_BADVARTYPE;
+    if (!IsValidVariantType(pvarg->vt)) return DISP_E_BADVARTYPE;
     if (!(pvarg->vt & VT_BYREF)) {
         if (pvarg->vt & VT_ARRAY) {
             if (pvarg->parray) {
@@ -126,7 +126,7 @@ HRESULT VariantClear(VARIANT* pvarg) {
 
 HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc) {
     if (pvargDest == nullptr || pvargSrc == nullptr) return E_INVALIDARG;
-    if (pvargSrc->vt != VT_EMPTY && !IsValidVariantType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
+    if (!IsValidVariantType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
     if (pvargDest == pvargSrc) return S_OK;
     VARIANT tmp;
     VariantInit(&tmp);
