@@ -176,6 +176,9 @@ public:
         }
         // Every use starts from zeroed memory and a full construction: nothing survives.
         std::memset(block, 0, sizeof(T));
+        // The compiler takes an object's storage to be undefined when its constructor starts
+        // and would drop the zero fill as a dead store; the barrier keeps it.
+        asm volatile("" : : "r"(block) : "memory");
         return new (block) T;
     }
 

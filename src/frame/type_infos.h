@@ -1,0 +1,17 @@
+// The built-in type information of each dispatch interface: stateless singletons that fill
+// the type-information slots when no type library is available (always, on this platform).
+// Later interfaces add their class and singleton here, as a member table over their rows.
+#pragma once
+
+#include "frame/member_table.h"
+#include "frame/module.h"
+
+// IUtility: the fifteen utility members.
+class UtilityTypeInfo final : public MemberTableTypeInfo {
+public:
+    constexpr UtilityTypeInfo();
+};
+
+VESK_EXPORT extern UtilityTypeInfo g_utility_typeinfo;
+VESK_EXPORT extern PassiveTypeInfo g_string_list_typeinfo;
+VESK_EXPORT extern PassiveTypeInfo g_request_dictionary_typeinfo;

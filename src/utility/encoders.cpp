@@ -1,0 +1,323 @@
+// Base64, URL and HTML encoding, numeric character references and trimming.
+#include <cctype>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <new>
+
+#include "shim/codec.h"
+#include "shim/safecrt.h"
+#include "utility/utility_ops.h"
+
+namespace {
+
+constexpr DWORD kBase64OneLine = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
+
+// A zero-length byte array may have no data block; encoders still get a valid pointer.
+constexpr BYTE kNoBytes[1] = {0};
+
+// Short texts are HTML-encoded in a stack buffer of this many input characters' worst case.
+constexpr size_t kHtmlStackChars = 100;
+constexpr size_t kHtmlWorstCase = 6;  // "&quot;" for one double quote
+
+struct HtmlEscape {
+    wchar_t ch;
+    const wchar_t* entity;
+    size_t length;
+};
+constexpr HtmlEscape kHtmlEscapes[] = {
+    {L'<', L"&lt;", 4},
+    {L'>', L"&gt;", 4},
+    {L'&', L"&amp;", 5},
+    {L'"', L"&quot;", 6},
+};
+
+const HtmlEscape* html_escape_of(wchar_t ch) {
+    // The four escaped characters are all below '?', so most text needs one comparison.
+    if (ch > L'>') return nullptr;
+    for (const HtmlEscape& escape : kHtmlEscapes) {
+        if (escape.ch == ch) return &escape;
+    }
+    return nullptr;
+}
+
+constexpr wchar_t kTrimSpaces[] = {L' ', L'\x3000', L'\t', L'\r', L'\n'};
+
+bool is_trim_space(wchar_t ch) {
+    for (wchar_t space : kTrimSpaces) {
+        if (ch == space) return true;
+    }
+    return false;
+}
+
+constexpr wchar_t kHexUpper[] = L"0123456789ABCDEF";
+
+}  // namespace
+
+// ---- Input and output forms ------------------------------------------------------------
+
+HRESULT CInputBytes::Read(const VARIANT* input, long charset) {
+    if (input == nullptr) return E_INVALIDARG;
+    if (input->vt == VT_BSTR) {
+        if (charset < 0) {
+            m_pData = reinterpret_cast<const BYTE*>(input->bstrVal);
+            m_nSize = SysStringByteLen(input->bstrVal);
+            return S_OK;
+        }
+        const wchar_t* text = input->bstrVal ? input->bstrVal : L"";
+        const size_t needed = utf32_utf8(nullptr, 0, text);  // the NUL included
+        if (needed == 0) return E_FAIL;
+        m_strUtf8.resize(needed);
+        utf32_utf8(m_strUtf8.data(), needed, text);
+        m_strUtf8.resize(needed - 1);
+        m_pData = reinterpret_cast<const BYTE*>(m_strUtf8.data());
+        m_nSize = m_strUtf8.size();
+        return S_OK;
+    }
+    if (input->vt == (VT_ARRAY | VT_UI1)) {
+        const SAFEARRAY* psa = input->parray;
+        if (psa == nullptr || psa->cDims == 0 || psa->rgsabound[0].cElements == 0) {
+            m_pData = kNoBytes;
+            m_nSize = 0;
+            return S_OK;
+        }
+        if (psa->cbElements != 1 || psa->pvData == nullptr) return E_INVALIDARG;
+        m_pData = static_cast<const BYTE*>(psa->pvData);
+        m_nSize = psa->rgsabound[0].cElements;
+        return S_OK;
+    }
+    return E_INVALIDARG;
+}
+
+HRESULT CUtilityOps::MakeDecodedResult(const std::string& bytes, long charset, VARIANT* decoded) {
+    if (charset >= 0) {
+        // The text ends at the first zero byte.
+        const size_t chars = utf8_utf32(nullptr, 0, bytes.c_str());
+        if (chars > kMaxBstrChars) return E_OUTOFMEMORY;
+        BSTR text = SysAllocStringLen(nullptr, static_cast<UINT>(chars));
+        if (text == nullptr) return E_OUTOFMEMORY;
+        utf8_utf32(text, chars + 1, bytes.c_str());
+        VariantInit(decoded);
+        decoded->vt = VT_BSTR;
+        decoded->bstrVal = text;
+        return S_OK;
+    }
+    if (bytes.size() > 0xFFFFFFFFu) return E_OUTOFMEMORY;
+    if (charset == -2) {
+        SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
+        if (psa == nullptr) return E_FAIL;
+        if (!bytes.empty()) std::memcpy(psa->pvData, bytes.data(), bytes.size());
+        VariantInit(decoded);
+        decoded->vt = VT_ARRAY | VT_UI1;
+        decoded->parray = psa;
+        return S_OK;
+    }
+    BSTR raw = SysAllocStringByteLen(bytes.data(), static_cast<UINT>(bytes.size()));
+    if (raw == nullptr) return E_OUTOFMEMORY;
+    VariantInit(decoded);
+    decoded->vt = VT_BSTR;
+    decoded->bstrVal = raw;
+    return S_OK;
+}
+
+// ---- Base64 ----------------------------------------------------------------------------
+
+BOOL CUtilityOps::Base64Encode(const BYTE* bytes, size_t count, CComBSTR& text) {
+    // Four characters per three bytes must fit a BSTR (and the codec's 32-bit counts).
+    if (count / 3 > kMaxBstrChars / 4 - 1) return FALSE;
+    DWORD needed = 0;  // characters, the NUL included
+    if (!CryptBinaryToStringW(bytes, static_cast<DWORD>(count), kBase64OneLine, nullptr, &needed) ||
+        needed == 0) {
+        return FALSE;
+    }
+    CComBSTR out;
+    out.Attach(SysAllocStringLen(nullptr, needed - 1));
+    if (!out) return FALSE;
+    DWORD room = needed;
+    if (!CryptBinaryToStringW(bytes, static_cast<DWORD>(count), kBase64OneLine, out.m_str, &room)) return FALSE;
+    text = std::move(out);
+    return TRUE;
+}
+
+BOOL CUtilityOps::Base64Decode(const wchar_t* text, size_t length, std::string& bytes) {
+    if (length > 0xFFFFFFFFu) return FALSE;
+    DWORD needed = 0;
+    if (!CryptStringToBinaryW(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64, nullptr, &needed,
+                              nullptr, nullptr)) {
+        return FALSE;
+    }
+    bytes.assign(size_t(needed) + 1, '\0');
+    DWORD written = needed;
+    if (!CryptStringToBinaryW(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64,
+                              reinterpret_cast<BYTE*>(bytes.data()), &written, nullptr, nullptr)) {
+        return FALSE;
+    }
+    bytes.resize(written);
+    return TRUE;
+}
+
+HRESULT CUtilityOps::Base64Encode(VARIANT* input, long charset, BSTR* encoded) {
+    if (encoded == nullptr) return E_POINTER;
+    CInputBytes in;
+    const HRESULT hr = in.Read(input, charset);
+    if (FAILED(hr)) return hr;
+    CComBSTR text;
+    if (!Base64Encode(in.data(), in.size(), text)) return E_FAIL;
+    *encoded = text.Detach();
+    return S_OK;
+}
+
+HRESULT CUtilityOps::Base64Decode(BSTR text, long charset, VARIANT* decoded) {
+    if (decoded == nullptr) return E_POINTER;
+    std::string bytes;
+    if (!Base64Decode(text, SysStringLen(text), bytes)) return E_FAIL;
+    return MakeDecodedResult(bytes, charset, decoded);
+}
+
+// ---- URL -------------------------------------------------------------------------------
+
+bool CUtilityOps::URL_is_unreserved(BYTE byte) {
+    return std::isalnum(byte) || byte == '-' || byte == '_' || byte == '.' || byte == '~';
+}
+
+BOOL CUtilityOps::URLEncode(const BYTE* bytes, size_t count, CComBSTR& text) {
+    size_t length = 0;
+    for (size_t i = 0; i < count; ++i) length += URL_is_unreserved(bytes[i]) ? 1 : 3;
+    if (length > kMaxBstrChars) return FALSE;
+    CComBSTR out;
+    out.Attach(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
+    if (!out) return FALSE;
+    wchar_t* p = out.m_str;
+    for (size_t i = 0; i < count; ++i) {
+        const BYTE byte = bytes[i];
+        if (URL_is_unreserved(byte)) {
+            *p++ = byte;
+        } else {
+            *p++ = L'%';
+            *p++ = kHexUpper[byte >> 4];
+            *p++ = kHexUpper[byte & 0x0F];
+        }
+    }
+    text = std::move(out);
+    return TRUE;
+}
+
+int CUtilityOps::URLDecode(const wchar_t* text, size_t length, std::string& bytes) {
+    bytes.clear();
+    bytes.reserve(length);
+    size_t i = 0;
+    while (i < length) {
+        // Characters are read by their low 8 bits only.
+        const BYTE ch = static_cast<BYTE>(text[i] & 0xFF);
+        if (ch != '%') {
+            if (!URL_is_unreserved(ch)) return -1;
+            bytes.push_back(static_cast<char>(ch));
+            ++i;
+            continue;
+        }
+        if (length - i < 3) return -2;
+        // The pair is handed to the C library as its own terminated text, so the scan can
+        // never run on into whatever follows it.
+        const char pair[3] = {static_cast<char>(text[i + 1] & 0xFF), static_cast<char>(text[i + 2] & 0xFF), '\0'};
+        unsigned int value = 0;
+        if (sscanf_s(pair, "%x", &value) != 1) return -3;
+        bytes.push_back(static_cast<char>(value & 0xFF));
+        i += 3;
+    }
+    return 0;
+}
+
+HRESULT CUtilityOps::URLEncode(VARIANT* input, long charset, BSTR* encoded) {
+    if (encoded == nullptr) return E_POINTER;
+    CInputBytes in;
+    const HRESULT hr = in.Read(input, charset);
+    if (FAILED(hr)) return hr;
+    CComBSTR text;
+    if (!URLEncode(in.data(), in.size(), text)) return E_OUTOFMEMORY;
+    *encoded = text.Detach();
+    return S_OK;
+}
+
+HRESULT CUtilityOps::URLDecode(BSTR text, long charset, VARIANT* decoded) {
+    if (decoded == nullptr) return E_POINTER;
+    std::string bytes;
+    if (URLDecode(text, SysStringLen(text), bytes) != 0) return E_FAIL;
+    return MakeDecodedResult(bytes, charset, decoded);
+}
+
+// ---- HTML, references, trimming --------------------------------------------------------
+
+HRESULT CUtilityOps::HTMLEncode(BSTR text, BSTR* encoded) {
+    if (encoded == nullptr) return E_POINTER;
+    const size_t length = SysStringLen(text);
+    wchar_t stackBuffer[kHtmlStackChars * kHtmlWorstCase];
+    std::unique_ptr<wchar_t[]> heapBuffer;
+    wchar_t* buffer = stackBuffer;
+    if (length > kHtmlStackChars) {
+        // Sized in 64 bits: six characters per input character overflows 32 bits long before
+        // a BSTR reaches its largest size.
+        heapBuffer.reset(new (std::nothrow) wchar_t[length * kHtmlWorstCase]);
+        if (!heapBuffer) return E_OUTOFMEMORY;
+        buffer = heapBuffer.get();
+    }
+    wchar_t* out = buffer;
+    for (size_t i = 0; i < length; ++i) {
+        const wchar_t ch = text[i];
+        if (const HtmlEscape* escape = html_escape_of(ch)) {
+            std::wmemcpy(out, escape->entity, escape->length);
+            out += escape->length;
+        } else {
+            *out++ = ch;
+        }
+    }
+    const size_t produced = static_cast<size_t>(out - buffer);
+    if (produced > kMaxBstrChars) return E_OUTOFMEMORY;
+    BSTR result = SysAllocStringLen(buffer, static_cast<UINT>(produced));
+    if (result == nullptr) return E_OUTOFMEMORY;
+    *encoded = result;
+    return S_OK;
+}
+
+HRESULT CUtilityOps::SubmitDecode(BSTR text, BSTR* decoded) {
+    if (decoded == nullptr) return E_POINTER;
+    const wchar_t* source = text ? text : L"";
+    const size_t length = std::wcslen(source);  // up to the first NUL
+    std::wstring built;
+    built.reserve(length);
+    size_t p = 0;
+    for (;;) {
+        const wchar_t* start = std::wcsstr(source + p, L"&#");
+        if (start == nullptr) break;
+        const wchar_t* body = start + 2;
+        const wchar_t* end = std::wcschr(body, L';');
+        if (end == nullptr) break;
+        built.append(source + p, static_cast<size_t>(start - (source + p)));
+        // wcstol stops at the ";" at the latest: it is neither digit, sign nor white space.
+        const long value = (body < end && *body == L'x') ? std::wcstol(body + 1, nullptr, 16)
+                                                          : std::wcstol(body, nullptr, 10);
+        built.push_back(static_cast<wchar_t>(static_cast<int32_t>(value)));
+        p = static_cast<size_t>(end - source) + 1;
+    }
+    built.append(source + p, length - p);
+    // The result ends at the first NUL, so a reference that reads as 0 ends it there.
+    BSTR result = SysAllocString(built.c_str());
+    if (result == nullptr) return E_OUTOFMEMORY;
+    *decoded = result;
+    return S_OK;
+}
+
+HRESULT CUtilityOps::Trim(BSTR text, BSTR* trimmed) {
+    if (trimmed == nullptr) return E_POINTER;
+    size_t begin = 0;
+    size_t end = SysStringLen(text);
+    while (begin < end && is_trim_space(text[begin])) ++begin;
+    while (end > begin && is_trim_space(text[end - 1])) --end;
+    if (begin == end) {
+        *trimmed = nullptr;  // nothing left: the empty string
+        return S_OK;
+    }
+    BSTR result = SysAllocStringLen(text + begin, static_cast<UINT>(end - begin));
+    if (result == nullptr) return E_OUTOFMEMORY;
+    *trimmed = result;
+    return S_OK;
+}
