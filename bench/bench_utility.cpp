@@ -1,0 +1,205 @@
+// The utility object: pooled create+release (with heap allocations counted), a late-bound
+// MD5 call, and encoder throughput on the reference escaper inputs. Prints figures only.
+//
+// Inputs: w7_short.txt from the reference data folder (VESK_BENCH_DATA overrides it), and
+// w7_text.txt (1 MiB) which its gen_inputs.py writes; the program runs the generator into a
+// temporary folder when VESK_BENCH_INPUTS does not already name a folder holding it.
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "frame/module.h"
+#include "utility/utility_impl.h"
+
+// ---- Counting heap hook ----------------------------------------------------------------
+// Every allocation of the process goes through malloc (operator new included), so counting
+// there sees the library's and the runtime's allocations alike.
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+
+namespace {
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+}  // namespace
+
+extern "C" void* malloc(size_t size) {
+    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(size);
+}
+extern "C" void* calloc(size_t count, size_t size) {
+    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(count, size);
+}
+extern "C" void* realloc(void* block, size_t size) {
+    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(block, size);
+}
+
+namespace {
+
+// ---- Inputs ----------------------------------------------------------------------------
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string DataDir() {
+    const char* dir = std::getenv("VESK_BENCH_DATA");
+    return dir ? dir : VESK_BENCH_DATA;
+}
+
+// The 1 MiB escaper text: from VESK_BENCH_INPUTS, or generated once into a temporary folder.
+std::string LargeText() {
+    if (const char* dir = std::getenv("VESK_BENCH_INPUTS")) {
+        std::string text = ReadFile(std::string(dir) + "/w7_text.txt");
+        if (!text.empty()) return text;
+    }
+    const std::string out = "/tmp/vesk-bench-inputs";
+    std::string text = ReadFile(out + "/w7_text.txt");
+    if (text.empty()) {
+        const std::string command = "python3 '" + DataDir() + "/gen_inputs.py' " + out + " >/dev/null";
+        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "cannot run %s\n", command.c_str());
+        text = ReadFile(out + "/w7_text.txt");
+    }
+    return text;
+}
+
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+struct Inputs {
+    std::wstring shortText;  // w7_short.txt, 32 characters
+    std::wstring kilobyte;   // the first 1024 characters of w7_text.txt
+    std::wstring megabyte;   // w7_text.txt, 1 MiB
+};
+
+const Inputs& GetInputs() {
+    static const Inputs inputs = [] {
+        Inputs in;
+        in.shortText = Widen(ReadFile(DataDir() + "/w7_short.txt"));
+        in.megabyte = Widen(LargeText());
+        in.kilobyte = in.megabyte.substr(0, 1024);
+        return in;
+    }();
+    return inputs;
+}
+
+const std::wstring& InputOfSize(int64_t which) {
+    const Inputs& in = GetInputs();
+    return which == 0 ? in.shortText : which == 1 ? in.kilobyte : in.megabyte;
+}
+
+// ---- Pooled creation -------------------------------------------------------------------
+
+void BM_PooledCreateRelease(benchmark::State& state) {
+    // Warm the pool: after this every creation reuses the block just freed.
+    for (int i = 0; i < 16; ++i) {
+        IUnknown* object = nullptr;
+        g_oCF_Utility.CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&object));
+        object->Release();
+    }
+    g_allocations = 0;
+    g_counting = true;
+    for (auto _ : state) {
+        IUnknown* object = nullptr;
+        g_oCF_Utility.CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&object));
+        benchmark::DoNotOptimize(object);
+        object->Release();
+    }
+    g_counting = false;
+    state.counters["heap_allocs_per_cycle"] =
+        benchmark::Counter(static_cast<double>(g_allocations.load()) / static_cast<double>(state.iterations()));
+}
+BENCHMARK(BM_PooledCreateRelease);
+
+// ---- Late-bound call -------------------------------------------------------------------
+
+void BM_LateBoundMD5_64Bytes(benchmark::State& state) {
+    CComPtr<IDispatch> util;
+    g_oCF_Utility.CreateInstance(nullptr, IID_IDispatch, util.ReceiveVoid());
+    LPOLESTR names[] = {const_cast<LPOLESTR>(L"MD5")};
+    DISPID id = 0;
+    util->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+    VARIANT args[2];  // last-first: charset, then the input
+    VariantInit(&args[0]);
+    args[0].vt = VT_I4;
+    args[0].lVal = 0;
+    VariantInit(&args[1]);
+    args[1].vt = VT_ARRAY | VT_UI1;
+    args[1].parray = SafeArrayCreateVector(VT_UI1, 0, 64);
+    for (int i = 0; i < 64; ++i) static_cast<BYTE*>(args[1].parray->pvData)[i] = static_cast<BYTE>(i * 37 + 11);
+    DISPPARAMS params{args, nullptr, 2, 0};
+    g_allocations = 0;
+    g_counting = true;
+    for (auto _ : state) {
+        VARIANT result;
+        VariantInit(&result);
+        util->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
+        benchmark::DoNotOptimize(result.bstrVal);
+        VariantClear(&result);
+    }
+    g_counting = false;
+    state.counters["heap_allocs_per_call"] =
+        benchmark::Counter(static_cast<double>(g_allocations.load()) / static_cast<double>(state.iterations()));
+    VariantClear(&args[1]);
+}
+BENCHMARK(BM_LateBoundMD5_64Bytes);
+
+// ---- Encoder throughput ----------------------------------------------------------------
+// Arguments: 0 the 32-character value, 1 one KiB, 2 one MiB. Bytes per second count input
+// characters (one byte each in these ASCII texts).
+
+template <class Call>
+void EncodeLoop(benchmark::State& state, Call call) {
+    const std::wstring& text = InputOfSize(state.range(0));
+    CComBSTR input(text.c_str());
+    g_allocations = 0;
+    g_counting = true;
+    for (auto _ : state) {
+        BSTR out = nullptr;
+        call(input, &out);
+        benchmark::DoNotOptimize(out);
+        SysFreeString(out);
+    }
+    g_counting = false;
+    state.counters["heap_allocs_per_call"] =
+        benchmark::Counter(static_cast<double>(g_allocations.load()) / static_cast<double>(state.iterations()));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(text.size()));
+    state.SetLabel(std::to_string(text.size()) + " chars");
+}
+
+void BM_HTMLEncode(benchmark::State& state) {
+    EncodeLoop(state, [](BSTR in, BSTR* out) { CUtilityOps::HTMLEncode(in, out); });
+}
+void BM_Base64Encode(benchmark::State& state) {
+    EncodeLoop(state, [](BSTR in, BSTR* out) {
+        VARIANT v;
+        v.vt = VT_BSTR;
+        v.bstrVal = in;
+        CUtilityOps::Base64Encode(&v, 0, out);
+    });
+}
+void BM_URLEncode(benchmark::State& state) {
+    EncodeLoop(state, [](BSTR in, BSTR* out) {
+        VARIANT v;
+        v.vt = VT_BSTR;
+        v.bstrVal = in;
+        CUtilityOps::URLEncode(&v, 0, out);
+    });
+}
+BENCHMARK(BM_HTMLEncode)->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK(BM_Base64Encode)->Arg(0)->Arg(1)->Arg(2);
+BENCHMARK(BM_URLEncode)->Arg(0)->Arg(1)->Arg(2);
+
+}  // namespace
+
+BENCHMARK_MAIN();
