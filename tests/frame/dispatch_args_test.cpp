@@ -1,4 +1,4 @@
-// The argument and result helpers, and RaiseError.
+// The argument helpers where the member tables cannot show them, and RaiseError.
 #include "frame/dispatch_args.h"
 #include "frame/error.h"
 #include "support/test_support.h"
@@ -70,17 +70,6 @@ TEST(DispArg, FollowsAVariantReferenceOnce) {
     EXPECT_EQ(VT_BYREF | VT_VARIANT, disp_arg(nullArgs.get(), 0)->vt) << "a null reference is not followed";
 }
 
-TEST(CoerceArg, ConvertsOrReportsTheFailure) {
-    Args args(List(VarStr(L"12"), VarStr(L"twelve")));
-    CComVariant out;
-    EXPECT_HR(S_OK, coerce_arg(args.get(), 0, VT_I4, &out));
-    EXPECT_EQ(12, out.lVal);
-    CComVariant bad;
-    EXPECT_HR(DISP_E_TYPEMISMATCH, coerce_arg(args.get(), 1, VT_I4, &bad));
-    CComVariant missing;
-    EXPECT_HR(DISP_E_BADPARAMCOUNT, coerce_arg(args.get(), 2, VT_I4, &missing));
-}
-
 TEST(ObjectArgs, DispatchAndUnknownForms) {
     CountingDispatch disp;
     PlainUnknown plain;
@@ -129,48 +118,6 @@ TEST(ObjectArgs, NullAndWrongTypes) {
     IUnknown* pu = nullptr;
     EXPECT_HR(E_INVALIDARG, get_unknown_arg(args.get(), 0, &pu));
     EXPECT_HR(DISP_E_TYPEMISMATCH, get_unknown_arg(args.get(), 1, &pu));
-}
-
-TEST(Results, EachHelperOwnsWhatItIsGiven) {
-    CComVariant text;
-    EXPECT_HR(S_OK, set_bstr_result(&text, SysAllocString(L"t")));
-    EXPECT_EQ(VT_BSTR, text.vt);
-    EXPECT_HR(S_OK, set_bstr_result(nullptr, SysAllocString(L"freed")));
-
-    CountingDispatch disp;
-    disp.AddRef();
-    CComVariant object;
-    EXPECT_HR(S_OK, set_dispatch_result(&object, &disp));
-    EXPECT_EQ(VT_DISPATCH, object.vt);
-    object.Reset();
-    EXPECT_EQ(1u, disp.RefCount());
-    disp.AddRef();
-    EXPECT_HR(S_OK, set_unknown_result(nullptr, &disp));
-    EXPECT_EQ(1u, disp.RefCount());
-    disp.AddRef();
-    EXPECT_HR(S_OK, set_dispatch_result(nullptr, &disp));
-    EXPECT_EQ(1u, disp.RefCount());
-
-    CComVariant flag;
-    EXPECT_HR(S_OK, set_bool_result(&flag, VARIANT_TRUE));
-    EXPECT_EQ(VT_BOOL, flag.vt);
-    EXPECT_EQ(VARIANT_TRUE, flag.boolVal);
-    EXPECT_HR(S_OK, set_bool_result(nullptr, VARIANT_TRUE));
-
-    CComVariant source = VarStr(L"copied");
-    CComVariant copy;
-    EXPECT_HR(S_OK, set_variant_result(&copy, &source));
-    EXPECT_BSTR_EQ(L"copied", copy.bstrVal);
-    EXPECT_NE(source.bstrVal, copy.bstrVal);
-    EXPECT_HR(S_OK, set_variant_result(nullptr, &source));
-}
-
-TEST(NameEq, IgnoresCaseAndRefusesNull) {
-    EXPECT_TRUE(name_eq(L"script", L"Script"));
-    EXPECT_TRUE(name_eq(L"ON_STARTPROCESS", L"On_StartProcess"));
-    EXPECT_FALSE(name_eq(L"Script", L"Scripts"));
-    EXPECT_FALSE(name_eq(nullptr, L"Script"));
-    EXPECT_FALSE(name_eq(L"Script", nullptr));
 }
 
 TEST(RaiseErrorTest, SetsSourceAndDescriptionAndReturnsTheCode) {

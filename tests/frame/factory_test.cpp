@@ -1,10 +1,38 @@
 // Factories and pools on the test interface: exact counts, block reuse and order, the
 // context step.
 #include "frame/test_thing.h"
+#include "hostkit/runtime/registry.h"
 #include "support/test_support.h"
 
 namespace vesk_test {
 namespace {
+
+// A page context that only counts its references.
+class FakeContext final : public IGetContextProperties {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        *ppv = nullptr;
+        if (!guid_equal(riid, IID_IUnknown) && !guid_equal(riid, IID_IGetContextProperties)) return E_NOINTERFACE;
+        *ppv = static_cast<IGetContextProperties*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++m_cRef; }
+    ULONG Release() override { return --m_cRef; }
+    HRESULT Count(LONG* count) override {
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT GetProperty(BSTR, VARIANT* value) override {
+        VariantInit(value);
+        return S_OK;
+    }
+    HRESULT EnumNames(IEnumNames** names) override {
+        *names = nullptr;
+        return E_NOTIMPL;
+    }
+    ULONG m_cRef = 1;
+};
 
 CComPtr<ITestThing> NewThing(IClassFactory& factory) {
     CComPtr<ITestThing> thing;
@@ -128,6 +156,37 @@ TEST(Factory, FailedContextStepReleasesTheNewObject) {
     EXPECT_EQ(nullptr, pv);
     EXPECT_EQ(0, g_nCtxThingCount);
     EXPECT_EQ(std::max<size_t>(freeBefore, 1), g_oCF_CtxThing.FreeCount());
+}
+
+TEST(Factory, ContextIsHandedToTheNewObject) {
+    FakeContext context;
+    veskhost::ObjectContextScope scope(&context);
+    ThingCounters::inContextResult = S_OK;
+    const int calls = ThingCounters::inContextCalls;
+    CComPtr<ITestThing> thing;
+    ASSERT_HR(S_OK, g_oCF_CtxThing.CreateInstance(nullptr, IID_ITestThing, thing.ReceiveVoid()));
+    EXPECT_EQ(calls + 1, ThingCounters::inContextCalls);
+    EXPECT_EQ(static_cast<IGetContextProperties*>(&context), static_cast<CCtxThingObject*>(thing.Get())->m_spContext.Get());
+    EXPECT_EQ(1, g_nCtxThingCount);
+    thing.Reset();
+    EXPECT_EQ(0, g_nCtxThingCount);
+    EXPECT_EQ(2u, context.m_cRef) << "only the scope's reference remains";
+}
+
+TEST(Factory, ObjectThatRefusesItsContextIsReleasedAndNotHandedOut) {
+    FakeContext context;
+    {
+        veskhost::ObjectContextScope scope(&context);
+        ThingCounters::inContextResult = hresult_of(0x80040001u);
+        const size_t freeBefore = g_oCF_CtxThing.FreeCount();
+        void* pv = reinterpret_cast<void*>(1);
+        EXPECT_HR(hresult_of(0x80040001u), g_oCF_CtxThing.CreateInstance(nullptr, IID_ITestThing, &pv));
+        ThingCounters::inContextResult = S_OK;
+        EXPECT_EQ(nullptr, pv);
+        EXPECT_EQ(0, g_nCtxThingCount);
+        EXPECT_EQ(std::max<size_t>(freeBefore, 1), g_oCF_CtxThing.FreeCount());
+    }
+    EXPECT_EQ(1u, context.m_cRef) << "the released object gave its context back";
 }
 
 TEST(Factory, ContextFactoryRefusesAggregationWithoutAskingForAContext) {
