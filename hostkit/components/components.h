@@ -1,0 +1,28 @@
+// The host components' creation functions (also reached through CoCreateInstance by their
+// class identifiers and ProgIDs) and the identifiers they answer beyond the shared ones.
+#pragma once
+
+#include "host/ccom.h"
+
+namespace veskhost {
+
+// The enumerator a dictionary's _NewEnum returns: it walks a copy of the keys taken when
+// the enumerator was made. Published member order.
+struct IEnumVARIANT : IUnknown {
+    virtual HRESULT Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) = 0;
+    virtual HRESULT Skip(ULONG celt) = 0;
+    virtual HRESULT Reset() = 0;
+    virtual HRESULT Clone(IEnumVARIANT** ppEnum) = 0;
+};
+
+// 00020404-0000-0000-C000-000000000046
+extern const IID IID_IEnumVARIANT;
+// The published dictionary interface (42C642C1-97E1-11CF-978F-00A02463E06F): the dictionary's
+// vtable has its member order, so the dictionary answers it as well.
+extern const IID IID_IDictionary;
+
+// Class creators in the registry's form: no outer object (CLASS_E_NOAGGREGATION otherwise).
+HRESULT CreateHostStream(IUnknown* outer, REFIID riid, void** ppv);
+HRESULT CreateHostDictionary(IUnknown* outer, REFIID riid, void** ppv);
+
+}  // namespace veskhost

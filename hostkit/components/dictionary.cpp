@@ -1,0 +1,555 @@
+// The dictionary component: keys and items in insertion order, a hash index by key identity,
+// and the published dictionary members through its dual interface.
+#include <atomic>
+#include <list>
+#include <memory>
+#include <new>
+#include <unordered_map>
+#include <vector>
+
+#include "hostkit/components/component_support.h"
+#include "hostkit/components/components.h"
+#include "hostkit/components/dictionary_key.h"
+#include "hostkit/runtime/registry.h"
+
+namespace veskhost {
+
+const IID IID_IEnumVARIANT = {0x00020404, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+const IID IID_IDictionary = {0x42C642C1, 0x97E1, 0x11CF, {0x97, 0x8F, 0x00, 0xA0, 0x24, 0x63, 0xE0, 0x6F}};
+
+namespace {
+
+constexpr const wchar_t* kSource = L"Scripting.Dictionary";
+
+// The dictionary's failures, with the published codes and texts.
+const HRESULT kKeyExists = ControlError(457);
+const HRESULT kNotFound = ControlError(32811);
+const HRESULT kInvalidCall = ControlError(5);
+const HRESULT kTypeMismatch = ControlError(13);
+constexpr const wchar_t* kKeyExistsText = L"This key is already associated with an element of this collection";
+constexpr const wchar_t* kNotFoundText = L"Element not found";
+constexpr const wchar_t* kInvalidCallText = L"Invalid procedure call or argument";
+constexpr const wchar_t* kTypeMismatchText = L"Type mismatch";
+
+// An array of VARIANTs (lower bound 0) holding copies of the values.
+template <class Range, class Pick>
+HRESULT MakeVariantArray(const Range& range, size_t count, Pick pick, VARIANT* out) {
+    CComSafeArray array;
+    array.Attach(SafeArrayCreateVector(VT_VARIANT, 0, ULONG(count)));
+    if (!array) return E_OUTOFMEMORY;
+    VARIANT* slots = nullptr;
+    if (FAILED(SafeArrayAccessData(array.Get(), reinterpret_cast<void**>(&slots)))) return E_UNEXPECTED;
+    HRESULT hr = S_OK;
+    size_t i = 0;
+    for (const auto& element : range) {
+        if (i == count) break;
+        VariantInit(&slots[i]);
+        if (FAILED(hr = VariantCopy(&slots[i++], &pick(element)))) break;
+    }
+    SafeArrayUnaccessData(array.Get());
+    if (FAILED(hr)) return hr;
+    out->vt = VT_ARRAY | VT_VARIANT;
+    out->parray = array.Detach();
+    return S_OK;
+}
+
+// ---- Enumerator ------------------------------------------------------------------------
+
+using KeySnapshot = std::vector<CComVariant>;
+
+class CDictionaryEnum final : public IEnumVARIANT {
+public:
+    CDictionaryEnum(std::shared_ptr<const KeySnapshot> keys, size_t next) : m_keys(std::move(keys)), m_nNext(next) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (!guid_equal(riid, IID_IUnknown) && !guid_equal(riid, IID_IEnumVARIANT)) return E_NOINTERFACE;
+        *ppv = static_cast<IEnumVARIANT*>(this);
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++m_cRef; }
+    ULONG Release() override {
+        const ULONG count = --m_cRef;
+        if (count == 0) delete this;
+        return count;
+    }
+
+    HRESULT Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) override {
+        if (pCeltFetched) *pCeltFetched = 0;
+        if (celt == 0) return S_OK;
+        if (rgVar == nullptr || (celt > 1 && pCeltFetched == nullptr)) return E_INVALIDARG;
+        ULONG fetched = 0;
+        for (; fetched < celt && m_nNext < m_keys->size(); ++fetched, ++m_nNext) {
+            VariantInit(&rgVar[fetched]);
+            if (HRESULT hr = VariantCopy(&rgVar[fetched], &(*m_keys)[m_nNext]); FAILED(hr)) {
+                for (ULONG i = 0; i < fetched; ++i) VariantClear(&rgVar[i]);
+                return hr;
+            }
+        }
+        if (pCeltFetched) *pCeltFetched = fetched;
+        return fetched == celt ? S_OK : S_FALSE;
+    }
+    HRESULT Skip(ULONG celt) override {
+        const size_t left = m_keys->size() - m_nNext;
+        m_nNext += std::min<size_t>(celt, left);
+        return celt <= left ? S_OK : S_FALSE;
+    }
+    HRESULT Reset() override {
+        m_nNext = 0;
+        return S_OK;
+    }
+    HRESULT Clone(IEnumVARIANT** ppEnum) override {
+        if (ppEnum == nullptr) return E_POINTER;
+        *ppEnum = new (std::nothrow) CDictionaryEnum(m_keys, m_nNext);
+        return *ppEnum ? S_OK : E_OUTOFMEMORY;
+    }
+
+private:
+    std::atomic<ULONG> m_cRef{1};
+    std::shared_ptr<const KeySnapshot> m_keys;
+    size_t m_nNext;
+};
+
+// ---- Dictionary ------------------------------------------------------------------------
+
+class CHostDictionary final : public IZULibDictionary, public ISupportErrorInfo {
+public:
+    static HRESULT Create(REFIID riid, void** ppv);
+
+    // IUnknown
+    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    ULONG AddRef() override { return ++m_cRef; }
+    ULONG Release() override;
+
+    // IDispatch
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
+    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
+    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+
+    // IZULibDictionary
+    HRESULT putref_Item(VARIANT* Key, VARIANT* pRetItem) override { return Store(Key, pRetItem); }
+    HRESULT put_Item(VARIANT* Key, VARIANT* pRetItem) override { return Store(Key, pRetItem); }
+    HRESULT get_Item(VARIANT* Key, VARIANT* pRetItem) override;
+    HRESULT Add(VARIANT* Key, VARIANT* Item) override;
+    HRESULT get_Count(LONG* pCount) override;
+    HRESULT Exists(VARIANT* Key, VARIANT_BOOL* pExists) override;
+    HRESULT Items(VARIANT* pItemsArray) override;
+    HRESULT put_Key(VARIANT* Key, VARIANT* rhs) override;
+    HRESULT Keys(VARIANT* pKeysArray) override;
+    HRESULT Remove(VARIANT* Key) override;
+    HRESULT RemoveAll() override;
+    HRESULT put_CompareMode(Scripting::CompareMethod pcomp) override;
+    HRESULT get_CompareMode(Scripting::CompareMethod* pcomp) override;
+    HRESULT _NewEnum(IUnknown** ppunk) override;
+    HRESULT get_HashVal(VARIANT* Key, VARIANT* HashVal) override;
+
+    // ISupportErrorInfo
+    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+
+private:
+    struct Entry {
+        CComVariant key;
+        CComVariant item;
+    };
+    using EntryList = std::list<Entry>;
+
+    CHostDictionary() = default;
+
+    HRESULT KeyOf(const VARIANT* value, DictionaryKey* key);
+    // Adds a new entry with copies of the key and the item; the index then points at it.
+    HRESULT Insert(DictionaryKey&& id, const VARIANT* key, const VARIANT* item, EntryList::iterator* where);
+    HRESULT Store(VARIANT* key, VARIANT* item);
+
+    std::atomic<ULONG> m_cRef{1};
+    EntryList m_entries;  // insertion order
+    std::unordered_map<DictionaryKey, EntryList::iterator, DictionaryKeyHash> m_index;
+    Scripting::CompareMethod m_nCompareMode = Scripting::BinaryCompare;
+};
+
+HRESULT CHostDictionary::Create(REFIID riid, void** ppv) {
+    CHostDictionary* dictionary = new (std::nothrow) CHostDictionary();
+    if (dictionary == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = dictionary->QueryInterface(riid, ppv);
+    dictionary->Release();
+    return hr;
+}
+
+HRESULT CHostDictionary::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (guid_equal(riid, IID_IUnknown) || guid_equal(riid, IID_IDispatch) || guid_equal(riid, IID_IZULibDictionary) ||
+        guid_equal(riid, IID_IDictionary))
+        *ppv = static_cast<IZULibDictionary*>(this);
+    else if (guid_equal(riid, IID_ISupportErrorInfo))
+        *ppv = static_cast<ISupportErrorInfo*>(this);
+    else
+        return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+}
+
+ULONG CHostDictionary::Release() {
+    const ULONG count = --m_cRef;
+    if (count == 0) delete this;
+    return count;
+}
+
+HRESULT CHostDictionary::InterfaceSupportsErrorInfo(REFIID riid) {
+    return guid_equal(riid, IID_IZULibDictionary) || guid_equal(riid, IID_IDispatch) ? S_OK : S_FALSE;
+}
+
+HRESULT CHostDictionary::KeyOf(const VARIANT* value, DictionaryKey* key) {
+    if (value == nullptr) return E_POINTER;
+    const HRESULT hr = MakeDictionaryKey(value, m_nCompareMode != Scripting::BinaryCompare, key);
+    if (hr == DISP_E_TYPEMISMATCH) return RaiseComponentError(kTypeMismatch, kSource, kTypeMismatchText);
+    return hr;
+}
+
+HRESULT CHostDictionary::Insert(DictionaryKey&& id, const VARIANT* key, const VARIANT* item,
+                                EntryList::iterator* where) {
+    try {
+        Entry entry;
+        if (HRESULT hr = VariantCopyInd(&entry.key, key); FAILED(hr)) return hr;
+        if (item) {
+            if (HRESULT hr = VariantCopyInd(&entry.item, item); FAILED(hr)) return hr;
+        }
+        m_entries.push_back(std::move(entry));
+        auto it = std::prev(m_entries.end());
+        try {
+            m_index.emplace(std::move(id), it);
+        } catch (...) {
+            m_entries.pop_back();
+            throw;
+        }
+        if (where) *where = it;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return S_OK;
+}
+
+HRESULT CHostDictionary::Store(VARIANT* key, VARIANT* item) {
+    if (item == nullptr) return E_POINTER;
+    DictionaryKey id;
+    if (HRESULT hr = KeyOf(key, &id); FAILED(hr)) return hr;
+    auto found = m_index.find(id);
+    if (found == m_index.end()) return Insert(std::move(id), key, item, nullptr);
+    CComVariant copy;
+    if (HRESULT hr = VariantCopyInd(&copy, item); FAILED(hr)) return hr;
+    found->second->item = std::move(copy);
+    return S_OK;
+}
+
+HRESULT CHostDictionary::get_Item(VARIANT* Key, VARIANT* pRetItem) {
+    if (pRetItem == nullptr) return E_POINTER;
+    VariantInit(pRetItem);
+    DictionaryKey id;
+    if (HRESULT hr = KeyOf(Key, &id); FAILED(hr)) return hr;
+    auto found = m_index.find(id);
+    EntryList::iterator entry;
+    if (found != m_index.end()) {
+        entry = found->second;
+    } else {
+        // Reading a key that is not there adds it with an empty item.
+        if (HRESULT hr = Insert(std::move(id), Key, nullptr, &entry); FAILED(hr)) return hr;
+    }
+    return VariantCopy(pRetItem, &entry->item);
+}
+
+HRESULT CHostDictionary::Add(VARIANT* Key, VARIANT* Item) {
+    if (Item == nullptr) return E_POINTER;
+    DictionaryKey id;
+    if (HRESULT hr = KeyOf(Key, &id); FAILED(hr)) return hr;
+    if (m_index.count(id)) return RaiseComponentError(kKeyExists, kSource, kKeyExistsText);
+    return Insert(std::move(id), Key, Item, nullptr);
+}
+
+HRESULT CHostDictionary::get_Count(LONG* pCount) {
+    if (pCount == nullptr) return E_POINTER;
+    *pCount = LONG(m_entries.size());
+    return S_OK;
+}
+
+HRESULT CHostDictionary::Exists(VARIANT* Key, VARIANT_BOOL* pExists) {
+    if (pExists == nullptr) return E_POINTER;
+    DictionaryKey id;
+    if (HRESULT hr = KeyOf(Key, &id); FAILED(hr)) return hr;
+    *pExists = m_index.count(id) ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT CHostDictionary::Items(VARIANT* pItemsArray) {
+    if (pItemsArray == nullptr) return E_POINTER;
+    VariantInit(pItemsArray);
+    return MakeVariantArray(m_entries, m_entries.size(), [](const Entry& e) -> const VARIANT& { return e.item; },
+                            pItemsArray);
+}
+
+HRESULT CHostDictionary::Keys(VARIANT* pKeysArray) {
+    if (pKeysArray == nullptr) return E_POINTER;
+    VariantInit(pKeysArray);
+    return MakeVariantArray(m_entries, m_entries.size(), [](const Entry& e) -> const VARIANT& { return e.key; },
+                            pKeysArray);
+}
+
+HRESULT CHostDictionary::put_Key(VARIANT* Key, VARIANT* rhs) {
+    if (rhs == nullptr) return E_POINTER;
+    DictionaryKey oldId, newId;
+    if (HRESULT hr = KeyOf(Key, &oldId); FAILED(hr)) return hr;
+    if (HRESULT hr = KeyOf(rhs, &newId); FAILED(hr)) return hr;
+    auto found = m_index.find(oldId);
+    if (found == m_index.end()) return RaiseComponentError(kNotFound, kSource, kNotFoundText);
+    auto clash = m_index.find(newId);
+    if (clash != m_index.end() && clash != found) return RaiseComponentError(kKeyExists, kSource, kKeyExistsText);
+
+    // The entry keeps its place in the order; only its key and its index slot change.
+    CComVariant copy;
+    if (HRESULT hr = VariantCopyInd(&copy, rhs); FAILED(hr)) return hr;
+    const EntryList::iterator entry = found->second;
+    try {
+        auto node = m_index.extract(found);
+        node.key() = std::move(newId);
+        m_index.insert(std::move(node));
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    entry->key = std::move(copy);
+    return S_OK;
+}
+
+HRESULT CHostDictionary::Remove(VARIANT* Key) {
+    DictionaryKey id;
+    if (HRESULT hr = KeyOf(Key, &id); FAILED(hr)) return hr;
+    auto found = m_index.find(id);
+    if (found == m_index.end()) return RaiseComponentError(kNotFound, kSource, kNotFoundText);
+    const EntryList::iterator entry = found->second;
+    m_index.erase(found);
+    m_entries.erase(entry);
+    return S_OK;
+}
+
+HRESULT CHostDictionary::RemoveAll() {
+    m_index.clear();
+    m_entries.clear();
+    return S_OK;
+}
+
+HRESULT CHostDictionary::put_CompareMode(Scripting::CompareMethod pcomp) {
+    // Keys are indexed under the mode in force when they were added, so the mode changes
+    // only while the dictionary is empty. Values above DatabaseCompare are locale
+    // identifiers and compare text ignoring case.
+    if (!m_entries.empty() || pcomp < Scripting::BinaryCompare)
+        return RaiseComponentError(kInvalidCall, kSource, kInvalidCallText);
+    m_nCompareMode = pcomp;
+    return S_OK;
+}
+
+HRESULT CHostDictionary::get_CompareMode(Scripting::CompareMethod* pcomp) {
+    if (pcomp == nullptr) return E_POINTER;
+    *pcomp = m_nCompareMode;
+    return S_OK;
+}
+
+HRESULT CHostDictionary::_NewEnum(IUnknown** ppunk) {
+    if (ppunk == nullptr) return E_POINTER;
+    *ppunk = nullptr;
+    std::shared_ptr<KeySnapshot> keys;
+    try {
+        keys = std::make_shared<KeySnapshot>(m_entries.size());
+        size_t i = 0;
+        for (const Entry& entry : m_entries) {
+            if (HRESULT hr = (*keys)[i++].Copy(&entry.key); FAILED(hr)) return hr;
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    *ppunk = new (std::nothrow) CDictionaryEnum(std::move(keys), 0);
+    return *ppunk ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CHostDictionary::get_HashVal(VARIANT* Key, VARIANT* HashVal) {
+    if (HashVal == nullptr) return E_POINTER;
+    VariantInit(HashVal);
+    DictionaryKey id;
+    if (HRESULT hr = KeyOf(Key, &id); FAILED(hr)) return hr;
+    HashVal->vt = VT_I4;
+    HashVal->lVal = LONG(DictionaryKeyHash()(id) & 0x7FFFFFFF);
+    return S_OK;
+}
+
+// ---- Late-bound members ----------------------------------------------------------------
+
+struct DictionaryCall {
+    CHostDictionary& dictionary;
+    WORD flags;
+    const CDispatchArgs& args;
+    CComVariant& result;
+};
+
+struct DictionaryMember {
+    const wchar_t* name;
+    DISPID id;
+    HRESULT (*invoke)(DictionaryCall&);
+};
+
+HRESULT InvokeItem(DictionaryCall& call) {
+    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
+    VARIANT* key = call.args.At(0);
+    if (IsPutRefCall(call.flags) || IsPutCall(call.flags)) {
+        VARIANT* value = call.args.PutValue();
+        if (value == nullptr) return DISP_E_PARAMNOTOPTIONAL;
+        return IsPutRefCall(call.flags) ? call.dictionary.putref_Item(key, value) : call.dictionary.put_Item(key, value);
+    }
+    return call.dictionary.get_Item(key, call.result.Receive());
+}
+
+HRESULT InvokeAdd(DictionaryCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(2, 2); FAILED(hr)) return hr;
+    return call.dictionary.Add(call.args.At(0), call.args.At(1));
+}
+
+HRESULT InvokeCount(DictionaryCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+    LONG count = 0;
+    call.dictionary.get_Count(&count);
+    call.result.SetI4(count);
+    return S_OK;
+}
+
+HRESULT InvokeExists(DictionaryCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
+    VARIANT_BOOL exists = VARIANT_FALSE;
+    if (HRESULT hr = call.dictionary.Exists(call.args.At(0), &exists); FAILED(hr)) return hr;
+    call.result.SetBool(exists == VARIANT_TRUE);
+    return S_OK;
+}
+
+template <HRESULT (IZULibDictionary::*Method)(VARIANT*)>
+HRESULT InvokeArray(DictionaryCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+    return (call.dictionary.*Method)(call.result.Receive());
+}
+
+HRESULT InvokeKey(DictionaryCall& call) {
+    if (!IsPutCall(call.flags) && !IsPutRefCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
+    VARIANT* value = call.args.PutValue();
+    if (value == nullptr) return DISP_E_PARAMNOTOPTIONAL;
+    return call.dictionary.put_Key(call.args.At(0), value);
+}
+
+HRESULT InvokeRemove(DictionaryCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
+    return call.dictionary.Remove(call.args.At(0));
+}
+
+HRESULT InvokeRemoveAll(DictionaryCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+    return call.dictionary.RemoveAll();
+}
+
+HRESULT InvokeCompareMode(DictionaryCall& call) {
+    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+    if (IsPutCall(call.flags)) {
+        const VARIANT* value = call.args.PutValue();
+        if (value == nullptr) return DISP_E_PARAMNOTOPTIONAL;
+        CComVariant mode;
+        if (FAILED(VariantChangeType(&mode, value, 0, VT_I4)) || mode.vt != VT_I4) return DISP_E_TYPEMISMATCH;
+        return call.dictionary.put_CompareMode(mode.lVal);
+    }
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    Scripting::CompareMethod mode = 0;
+    call.dictionary.get_CompareMode(&mode);
+    call.result.SetI4(mode);
+    return S_OK;
+}
+
+HRESULT InvokeNewEnum(DictionaryCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+    IUnknown* enumerator = nullptr;
+    if (HRESULT hr = call.dictionary._NewEnum(&enumerator); FAILED(hr)) return hr;
+    call.result.vt = VT_UNKNOWN;
+    call.result.punkVal = enumerator;  // the result owns the reference
+    return S_OK;
+}
+
+HRESULT InvokeHashVal(DictionaryCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
+    return call.dictionary.get_HashVal(call.args.At(0), call.result.Receive());
+}
+
+// The published names and DISPIDs of the dictionary's members; Item is the default member.
+const DictionaryMember kMembers[] = {
+    {L"Item", DISPID_VALUE, &InvokeItem},
+    {L"Add", 1, &InvokeAdd},
+    {L"Count", 2, &InvokeCount},
+    {L"Exists", 3, &InvokeExists},
+    {L"Items", 4, &InvokeArray<&IZULibDictionary::Items>},
+    {L"Key", 5, &InvokeKey},
+    {L"Keys", 6, &InvokeArray<&IZULibDictionary::Keys>},
+    {L"Remove", 7, &InvokeRemove},
+    {L"RemoveAll", 8, &InvokeRemoveAll},
+    {L"CompareMode", 9, &InvokeCompareMode},
+    {L"_NewEnum", DISPID_NEWENUM, &InvokeNewEnum},
+    {L"HashVal", 10, &InvokeHashVal},
+};
+
+HRESULT CHostDictionary::GetTypeInfoCount(UINT* pctinfo) {
+    if (pctinfo == nullptr) return E_POINTER;
+    *pctinfo = 0;
+    return S_OK;
+}
+
+HRESULT CHostDictionary::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
+    if (ppTInfo) *ppTInfo = nullptr;
+    return DISP_E_BADINDEX;
+}
+
+HRESULT CHostDictionary::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) {
+    if (!guid_equal(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    return LookupDispatchNames(kMembers, rgszNames, cNames, rgDispId);
+}
+
+HRESULT CHostDictionary::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams,
+                                VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+    if (!guid_equal(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    const DictionaryMember* member = FindMember(kMembers, dispIdMember);
+    if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
+    CDispatchArgs args(pDispParams, wFlags, puArgErr);
+    if (FAILED(args.Status())) return args.Status();
+    if (pVarResult) VariantInit(pVarResult);
+
+    SetErrorInfo(0, nullptr);
+    CComPtr<IZULibDictionary> keepAlive = CComPtr<IZULibDictionary>::Share(this);
+    CComVariant result;
+    DictionaryCall call{*this, wFlags, args, result};
+    const HRESULT hr = member->invoke(call);
+    if (SUCCEEDED(hr) && pVarResult) result.Detach(pVarResult);
+    return CompleteInvoke(hr, pExcepInfo);
+}
+
+[[maybe_unused]] const bool g_bDictionaryRegistered =
+    RegisterClassCreator(CLSID_Dictionary, L"Scripting.Dictionary", &CreateHostDictionary);
+
+}  // namespace
+
+HRESULT CreateHostDictionary(IUnknown* outer, REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return CHostDictionary::Create(riid, ppv);
+}
+
+}  // namespace veskhost

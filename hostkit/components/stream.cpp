@@ -1,0 +1,857 @@
+// The stream component: an in-memory byte stream that reads and writes text in a charset,
+// loads and saves real files, and answers scripts through IDispatch with the published
+// member names and DISPIDs.
+//
+// The content is kept as bytes; Position and Size count bytes in text mode too. Text written
+// at the very start of a stream begins with the charset's byte order mark (for the charsets
+// that take one), and text read from the start skips a mark that matches the charset.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "hostkit/components/component_support.h"
+#include "hostkit/components/components.h"
+#include "hostkit/components/text_codec.h"
+#include "hostkit/runtime/registry.h"
+
+namespace veskhost {
+
+namespace {
+
+using namespace ADODB;
+
+constexpr const wchar_t* kSource = L"ADODB.Stream";
+// Size and Position are published as 32-bit values, so the content stays below 2 GB.
+constexpr size_t kMaxSize = 0x7FFFFFFF;
+// A BSTR's byte count is 32-bit: at four bytes a character this is the longest text.
+constexpr size_t kMaxChars = 0x3FFFFFFE;
+constexpr ConnectModeEnum kKnownModeBits = 0x1F | 0x400000;
+
+// The stream's failures, with the published codes and texts.
+enum class Fault { Closed, Open, Context, Argument, Unsupported, Opening, Reading, Writing, Size };
+
+struct FaultEntry {
+    Fault fault;
+    uint32_t code;
+    const wchar_t* text;
+};
+
+constexpr FaultEntry kFaults[] = {
+    {Fault::Closed, 3704, L"Operation is not allowed when the object is closed."},
+    {Fault::Open, 3705, L"Operation is not allowed when the object is open."},
+    {Fault::Context, 3219, L"Operation is not allowed in this context."},
+    {Fault::Argument, 3001,
+     L"Arguments are of the wrong type, are out of acceptable range, or are in conflict with one another."},
+    {Fault::Unsupported, 3251, L"Operation is not supported for this type of object."},
+    {Fault::Opening, 3002, L"File could not be opened."},
+    {Fault::Reading, 3003, L"File could not be read."},
+    {Fault::Writing, 3004, L"Write to file failed."},
+    {Fault::Size, 3734, L"The stream cannot hold more than 2147483647 bytes."},
+};
+
+// A file name as the UTF-8 path the system takes; "" when it cannot name a file.
+std::string Utf8Path(BSTR name) {
+    const UINT length = SysStringLen(name);
+    if (length == 0 || wcslen(name) != length) return std::string();
+    const size_t need = utf32_utf8(nullptr, 0, name);
+    std::string path(need, '\0');
+    utf32_utf8(path.data(), path.size(), name);
+    path.resize(need ? need - 1 : 0);
+    return path;
+}
+
+// The VARIANT a by-reference VARIANT points at.
+const VARIANT* Target(const VARIANT* v) {
+    for (int depth = 0; v && v->vt == (VT_BYREF | VT_VARIANT) && depth < 4; ++depth) v = v->pvarVal;
+    return v;
+}
+
+HRESULT MakeByteArray(const char* data, size_t size, VARIANT* out) {
+    CComSafeArray array;
+    array.Attach(SafeArrayCreateVector(VT_UI1, 0, ULONG(size)));
+    if (!array) return E_OUTOFMEMORY;
+    void* p = nullptr;
+    if (FAILED(SafeArrayAccessData(array.Get(), &p))) return E_UNEXPECTED;
+    if (size) memcpy(p, data, size);
+    SafeArrayUnaccessData(array.Get());
+    out->vt = VT_ARRAY | VT_UI1;
+    out->parray = array.Detach();
+    return S_OK;
+}
+
+class CHostStream final : public IZULibStream, public IDispatch, public ISupportErrorInfo {
+public:
+    static HRESULT Create(REFIID riid, void** ppv);
+
+    // IUnknown
+    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    ULONG AddRef() override { return ++m_cRef; }
+    ULONG Release() override;
+
+    // IZULibStream
+    HRESULT get_Size(LONG* pSize) override;
+    HRESULT get_EOS(VARIANT_BOOL* pEOS) override;
+    HRESULT get_Position(LONG* pPos) override;
+    HRESULT put_Position(LONG Position) override;
+    HRESULT get_Type(StreamTypeEnum* ptype) override;
+    HRESULT put_Type(StreamTypeEnum Type) override;
+    HRESULT get_LineSeparator(LineSeparatorEnum* pLS) override;
+    HRESULT put_LineSeparator(LineSeparatorEnum LineSeparator) override;
+    HRESULT get_State(ObjectStateEnum* pState) override;
+    HRESULT get_Mode(ConnectModeEnum* pMode) override;
+    HRESULT put_Mode(ConnectModeEnum Mode) override;
+    HRESULT get_Charset(BSTR* pbstrCharset) override;
+    HRESULT put_Charset(BSTR Charset) override;
+    HRESULT Read(LONG NumBytes, VARIANT* pval) override;
+    HRESULT Open(VARIANT Source, ConnectModeEnum Mode, StreamOpenOptionsEnum Options, BSTR UserName,
+                 BSTR Password) override;
+    HRESULT Close() override;
+    HRESULT SkipLine() override;
+    HRESULT Write(VARIANT Buffer) override;
+    HRESULT SetEOS() override;
+    HRESULT CopyTo(IZULibStream* DestStream, LONG CharNumber) override;
+    HRESULT Flush() override;
+    HRESULT SaveToFile(BSTR FileName, SaveOptionsEnum Options) override;
+    HRESULT LoadFromFile(BSTR FileName) override;
+    HRESULT ReadText(LONG NumChars, BSTR* pbstr) override;
+    HRESULT WriteText(BSTR Data, StreamWriteEnum Options) override;
+    HRESULT Cancel() override { return S_OK; }
+
+    // IDispatch
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
+    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
+    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+
+    // ISupportErrorInfo
+    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+
+private:
+    CHostStream() = default;
+
+    HRESULT Fail(Fault fault, const std::wstring& item = std::wstring());
+    HRESULT RequireOpen() { return m_bOpen ? S_OK : Fail(Fault::Closed); }
+    HRESULT RequireText();
+    HRESULT RequireWritable();
+    // Writes bytes at the position, over what is there and past the end, and moves on.
+    HRESULT WriteBytes(const char* data, size_t size);
+    // Where text reading starts: past a matching byte order mark when at the start.
+    size_t TextStart() const;
+    // The separator's bytes and where the line that starts at `from` ends (npos: no end).
+    size_t FindLineEnd(size_t from, size_t* separatorSize);
+    std::string SeparatorBytes();
+    HRESULT ReturnText(const std::wstring& text, BSTR* pbstr);
+
+    std::atomic<ULONG> m_cRef{1};
+    std::string m_strData;
+    size_t m_nPos = 0;
+    bool m_bOpen = false;
+    StreamTypeEnum m_nType = adTypeText;
+    LineSeparatorEnum m_nLineSeparator = adCRLF;
+    ConnectModeEnum m_nMode = adModeUnknown;
+    std::wstring m_strCharset = L"unicode";
+    std::unique_ptr<CTextCodec> m_pCodec;
+};
+
+// ---- Creation and identity -------------------------------------------------------------
+
+HRESULT CHostStream::Create(REFIID riid, void** ppv) {
+    CHostStream* stream = new (std::nothrow) CHostStream();
+    if (stream == nullptr) return E_OUTOFMEMORY;
+    stream->m_pCodec = CTextCodec::Create(stream->m_strCharset);
+    HRESULT hr = stream->m_pCodec ? stream->QueryInterface(riid, ppv) : E_UNEXPECTED;
+    stream->Release();
+    return hr;
+}
+
+HRESULT CHostStream::QueryInterface(REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (guid_equal(riid, IID_IUnknown) || guid_equal(riid, IID_IZULibStream)) *ppv = static_cast<IZULibStream*>(this);
+    else if (guid_equal(riid, IID_IDispatch)) *ppv = static_cast<IDispatch*>(this);
+    else if (guid_equal(riid, IID_ISupportErrorInfo)) *ppv = static_cast<ISupportErrorInfo*>(this);
+    else return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+}
+
+ULONG CHostStream::Release() {
+    const ULONG count = --m_cRef;
+    if (count == 0) delete this;
+    return count;
+}
+
+HRESULT CHostStream::InterfaceSupportsErrorInfo(REFIID riid) {
+    return guid_equal(riid, IID_IZULibStream) || guid_equal(riid, IID_IDispatch) ? S_OK : S_FALSE;
+}
+
+// ---- Checks ----------------------------------------------------------------------------
+
+HRESULT CHostStream::Fail(Fault fault, const std::wstring& item) {
+    for (const FaultEntry& entry : kFaults) {
+        if (entry.fault != fault) continue;
+        std::wstring text = entry.text;
+        if (!item.empty()) text += L"[" + item + L"]";
+        return RaiseComponentError(ControlError(entry.code), kSource, text);
+    }
+    return E_UNEXPECTED;
+}
+
+HRESULT CHostStream::RequireText() {
+    if (!m_bOpen) return Fail(Fault::Closed);
+    return m_nType == adTypeText ? S_OK : Fail(Fault::Context);
+}
+
+HRESULT CHostStream::RequireWritable() {
+    if (!m_bOpen) return Fail(Fault::Closed);
+    return m_nMode == adModeRead ? Fail(Fault::Context) : S_OK;
+}
+
+// ---- Properties ------------------------------------------------------------------------
+
+HRESULT CHostStream::get_Size(LONG* pSize) {
+    if (pSize == nullptr) return E_POINTER;
+    if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
+    *pSize = LONG(m_strData.size());
+    return S_OK;
+}
+
+HRESULT CHostStream::get_EOS(VARIANT_BOOL* pEOS) {
+    if (pEOS == nullptr) return E_POINTER;
+    if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
+    *pEOS = m_nPos >= m_strData.size() ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+}
+
+HRESULT CHostStream::get_Position(LONG* pPos) {
+    if (pPos == nullptr) return E_POINTER;
+    if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
+    *pPos = LONG(m_nPos);
+    return S_OK;
+}
+
+HRESULT CHostStream::put_Position(LONG Position) {
+    if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
+    if (Position < 0) return Fail(Fault::Argument);
+    const size_t target = size_t(Position);
+    // Moving past the end grows a writable stream with zero bytes; a read-only stream only
+    // moves its position.
+    if (target > m_strData.size() && m_nMode != adModeRead) {
+        try {
+            m_strData.resize(target, '\0');
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
+    m_nPos = target;
+    return S_OK;
+}
+
+HRESULT CHostStream::get_Type(StreamTypeEnum* ptype) {
+    if (ptype == nullptr) return E_POINTER;
+    *ptype = m_nType;
+    return S_OK;
+}
+
+HRESULT CHostStream::put_Type(StreamTypeEnum Type) {
+    if (Type != adTypeBinary && Type != adTypeText) return Fail(Fault::Argument);
+    if (m_bOpen && m_nPos != 0) return Fail(Fault::Context);
+    m_nType = Type;
+    return S_OK;
+}
+
+HRESULT CHostStream::get_LineSeparator(LineSeparatorEnum* pLS) {
+    if (pLS == nullptr) return E_POINTER;
+    *pLS = m_nLineSeparator;
+    return S_OK;
+}
+
+HRESULT CHostStream::put_LineSeparator(LineSeparatorEnum LineSeparator) {
+    if (LineSeparator != adCRLF && LineSeparator != adLF && LineSeparator != adCR) return Fail(Fault::Argument);
+    m_nLineSeparator = LineSeparator;
+    return S_OK;
+}
+
+HRESULT CHostStream::get_State(ObjectStateEnum* pState) {
+    if (pState == nullptr) return E_POINTER;
+    *pState = m_bOpen ? adStateOpen : adStateClosed;
+    return S_OK;
+}
+
+HRESULT CHostStream::get_Mode(ConnectModeEnum* pMode) {
+    if (pMode == nullptr) return E_POINTER;
+    *pMode = m_nMode;
+    return S_OK;
+}
+
+HRESULT CHostStream::put_Mode(ConnectModeEnum Mode) {
+    if (m_bOpen) return Fail(Fault::Open);
+    if ((Mode & ~kKnownModeBits) != 0) return Fail(Fault::Argument);
+    m_nMode = Mode;
+    return S_OK;
+}
+
+HRESULT CHostStream::get_Charset(BSTR* pbstrCharset) {
+    if (pbstrCharset == nullptr) return E_POINTER;
+    *pbstrCharset = SysAllocStringLen(m_strCharset.data(), UINT(m_strCharset.size()));
+    return *pbstrCharset ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CHostStream::put_Charset(BSTR Charset) {
+    if (m_bOpen && m_nPos != 0) return Fail(Fault::Context);
+    const std::wstring name = ToWString(Charset);
+    std::unique_ptr<CTextCodec> codec = CTextCodec::Create(name);
+    if (!codec) return RaiseComponentError(ControlError(3001), kSource, L"Character set is not known.[" + name + L"]");
+    m_pCodec = std::move(codec);
+    m_strCharset = name;
+    return S_OK;
+}
+
+// ---- Opening and closing ---------------------------------------------------------------
+
+HRESULT CHostStream::Open(VARIANT Source, ConnectModeEnum Mode, StreamOpenOptionsEnum, BSTR, BSTR) {
+    if (m_bOpen) return Fail(Fault::Open);
+    const VARIANT* source = Target(&Source);
+    if (source == nullptr || (source->vt != VT_ERROR && source->vt != VT_EMPTY)) {
+        return RaiseComponentError(ControlError(3251), kSource,
+                                   L"Operation is not supported for this type of object. A stream opens "
+                                   L"empty in memory here; use LoadFromFile to read a file.");
+    }
+    if ((Mode & ~kKnownModeBits) != 0) return Fail(Fault::Argument);
+    if (Mode != adModeUnknown) m_nMode = Mode;
+    m_strData.clear();
+    m_nPos = 0;
+    m_bOpen = true;
+    return S_OK;
+}
+
+HRESULT CHostStream::Close() {
+    if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
+    std::string().swap(m_strData);
+    m_nPos = 0;
+    m_bOpen = false;
+    return S_OK;
+}
+
+HRESULT CHostStream::Flush() { return RequireOpen(); }
+
+// ---- Bytes -----------------------------------------------------------------------------
+
+HRESULT CHostStream::WriteBytes(const char* data, size_t size) {
+    if (size > kMaxSize - std::min(m_nPos, kMaxSize)) return Fail(Fault::Size);
+    try {
+        if (m_nPos > m_strData.size()) m_strData.resize(m_nPos, '\0');
+        if (m_nPos == m_strData.size()) m_strData.append(data, size);
+        else m_strData.replace(m_nPos, std::min(size, m_strData.size() - m_nPos), data, size);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    m_nPos += size;
+    return S_OK;
+}
+
+HRESULT CHostStream::Read(LONG NumBytes, VARIANT* pval) {
+    if (pval == nullptr) return E_POINTER;
+    VariantInit(pval);
+    if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
+    if (m_nType != adTypeBinary) return Fail(Fault::Context);
+    if (NumBytes < -1) return Fail(Fault::Argument);
+    if (m_nPos >= m_strData.size()) {
+        pval->vt = VT_NULL;
+        return S_OK;
+    }
+    const size_t left = m_strData.size() - m_nPos;
+    const size_t count = NumBytes == -1 ? left : std::min(size_t(NumBytes), left);
+    if (HRESULT hr = MakeByteArray(m_strData.data() + m_nPos, count, pval); FAILED(hr)) return hr;
+    m_nPos += count;
+    return S_OK;
+}
+
+HRESULT CHostStream::Write(VARIANT Buffer) {
+    if (HRESULT hr = RequireWritable(); FAILED(hr)) return hr;
+    const VARIANT* buffer = Target(&Buffer);
+    SAFEARRAY* array = nullptr;
+    if (buffer && (buffer->vt == (VT_ARRAY | VT_UI1) || buffer->vt == (VT_ARRAY | VT_I1))) array = buffer->parray;
+    else if (buffer && (buffer->vt == (VT_BYREF | VT_ARRAY | VT_UI1) || buffer->vt == (VT_BYREF | VT_ARRAY | VT_I1)))
+        array = buffer->pparray ? *buffer->pparray : nullptr;
+    if (array == nullptr || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) {
+        return RaiseComponentError(ControlError(3001), kSource,
+                                   L"Arguments are of the wrong type, are out of acceptable range, or are in "
+                                   L"conflict with one another. Write takes an array of bytes.");
+    }
+    // Bytes written to a new, empty text stream make it a binary stream; a text stream that
+    // holds anything refuses them.
+    if (m_nType != adTypeBinary) {
+        if (!m_strData.empty()) return Fail(Fault::Context);
+        m_nType = adTypeBinary;
+    }
+    LONG lower = 0, upper = -1;
+    SafeArrayGetLBound(array, 1, &lower);
+    SafeArrayGetUBound(array, 1, &upper);
+    const size_t count = upper >= lower ? size_t(int64_t(upper) - lower + 1) : 0;
+    void* data = nullptr;
+    if (FAILED(SafeArrayAccessData(array, &data))) return Fail(Fault::Argument);
+    const HRESULT hr = WriteBytes(static_cast<const char*>(data), count);
+    SafeArrayUnaccessData(array);
+    return hr;
+}
+
+HRESULT CHostStream::SetEOS() {
+    if (HRESULT hr = RequireWritable(); FAILED(hr)) return hr;
+    if (m_nPos < m_strData.size()) m_strData.resize(m_nPos);
+    return S_OK;
+}
+
+// ---- Text ------------------------------------------------------------------------------
+
+size_t CHostStream::TextStart() const {
+    const std::string& signature = m_pCodec->Signature();
+    if (m_nPos == 0 && !signature.empty() && m_strData.compare(0, signature.size(), signature) == 0)
+        return signature.size();
+    return m_nPos;
+}
+
+std::string CHostStream::SeparatorBytes() {
+    std::string bytes;
+    switch (m_nLineSeparator) {
+    case adLF: m_pCodec->Encode(L"\n", 1, bytes); break;
+    case adCR: m_pCodec->Encode(L"\r", 1, bytes); break;
+    default: m_pCodec->Encode(L"\r\n", 2, bytes); break;
+    }
+    return bytes;
+}
+
+size_t CHostStream::FindLineEnd(size_t from, size_t* separatorSize) {
+    const std::string separator = SeparatorBytes();
+    *separatorSize = separator.size();
+    const size_t unit = m_pCodec->UnitSize();
+    const std::string_view data(m_strData);
+    for (size_t at = data.find(separator, from); at != std::string_view::npos; at = data.find(separator, at + 1)) {
+        if ((at - from) % unit == 0) return at;
+    }
+    return std::string_view::npos;
+}
+
+HRESULT CHostStream::ReturnText(const std::wstring& text, BSTR* pbstr) {
+    if (text.size() > kMaxChars) return Fail(Fault::Size);
+    *pbstr = SysAllocStringLen(text.data(), UINT(text.size()));
+    return *pbstr ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CHostStream::ReadText(LONG NumChars, BSTR* pbstr) {
+    if (pbstr == nullptr) return E_POINTER;
+    *pbstr = nullptr;
+    if (HRESULT hr = RequireText(); FAILED(hr)) return hr;
+    if (NumChars < adReadLine) return Fail(Fault::Argument);
+    // Nothing left reads as a null string.
+    if (m_nPos >= m_strData.size()) return S_OK;
+
+    const auto* bytes = reinterpret_cast<const uint8_t*>(m_strData.data());
+    const size_t start = TextStart();
+    size_t end = m_strData.size();
+    size_t next = end;
+    if (NumChars == adReadLine) {
+        size_t separatorSize = 0;
+        const size_t lineEnd = FindLineEnd(start, &separatorSize);
+        if (lineEnd != std::string_view::npos) {
+            end = lineEnd;
+            next = lineEnd + separatorSize;
+        }
+    }
+    std::wstring text;
+    try {
+        const size_t limit = NumChars >= 0 ? size_t(NumChars) : SIZE_MAX;
+        const size_t used = m_pCodec->Decode(bytes + start, end - start, limit, text);
+        if (NumChars >= 0) next = start + used;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    if (HRESULT hr = ReturnText(text, pbstr); FAILED(hr)) return hr;
+    m_nPos = next;
+    return S_OK;
+}
+
+HRESULT CHostStream::WriteText(BSTR Data, StreamWriteEnum Options) {
+    if (HRESULT hr = RequireText(); FAILED(hr)) return hr;
+    if (m_nMode == adModeRead) return Fail(Fault::Context);
+    if (Options != adWriteChar && Options != adWriteLine) return Fail(Fault::Argument);
+    const UINT length = SysStringLen(Data);
+    if (length == 0 && Options == adWriteChar) return S_OK;
+    std::string bytes;
+    try {
+        if (m_nPos == 0) bytes = m_pCodec->ByteOrderMark();
+        m_pCodec->Encode(Data, length, bytes);
+        if (Options == adWriteLine) bytes += SeparatorBytes();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    return WriteBytes(bytes.data(), bytes.size());
+}
+
+HRESULT CHostStream::SkipLine() {
+    if (HRESULT hr = RequireText(); FAILED(hr)) return hr;
+    if (m_nPos >= m_strData.size()) return S_OK;
+    size_t separatorSize = 0;
+    const size_t lineEnd = FindLineEnd(TextStart(), &separatorSize);
+    m_nPos = lineEnd == std::string_view::npos ? m_strData.size() : lineEnd + separatorSize;
+    return S_OK;
+}
+
+HRESULT CHostStream::CopyTo(IZULibStream* DestStream, LONG CharNumber) {
+    if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
+    if (DestStream == nullptr || CharNumber < -1) return Fail(Fault::Argument);
+    StreamTypeEnum destType = adTypeBinary;
+    if (HRESULT hr = DestStream->get_Type(&destType); FAILED(hr)) return hr;
+
+    // A binary stream copies bytes; a text stream copies characters, which a text
+    // destination receives as text in its own charset and a binary one as the source's bytes.
+    std::string bytes;
+    std::wstring text;
+    size_t next = m_nPos;
+    try {
+        if (m_nPos < m_strData.size()) {
+            const size_t limit = CharNumber >= 0 ? size_t(CharNumber) : SIZE_MAX;
+            const size_t start = m_nType == adTypeText ? TextStart() : m_nPos;
+            size_t used = 0;
+            if (m_nType == adTypeText) {
+                used = m_pCodec->Decode(reinterpret_cast<const uint8_t*>(m_strData.data()) + start,
+                                        m_strData.size() - start, limit, text);
+            } else {
+                used = std::min(limit, m_strData.size() - start);
+            }
+            bytes.assign(m_strData, start, used);
+            next = start + used;
+        }
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+    m_nPos = next;
+
+    if (m_nType == adTypeText && destType == adTypeText) {
+        if (text.size() > kMaxChars) return Fail(Fault::Size);
+        CComBSTR chars(text.data(), UINT(text.size()));
+        if (!chars && !text.empty()) return E_OUTOFMEMORY;
+        return DestStream->WriteText(chars, adWriteChar);
+    }
+    CComVariant buffer;
+    if (HRESULT hr = MakeByteArray(bytes.data(), bytes.size(), &buffer); FAILED(hr)) return hr;
+    return DestStream->Write(buffer);
+}
+
+// ---- Files -----------------------------------------------------------------------------
+
+HRESULT CHostStream::SaveToFile(BSTR FileName, SaveOptionsEnum Options) {
+    if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
+    if (Options != adSaveCreateNotExist && Options != adSaveCreateOverWrite) return Fail(Fault::Argument);
+    const std::wstring name = ToWString(FileName);
+    const std::string path = Utf8Path(FileName);
+    if (path.empty()) return Fail(Fault::Writing, name);
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (Options == adSaveCreateNotExist ? O_EXCL : O_TRUNC);
+    const int fd = ::open(path.c_str(), flags, 0666);
+    if (fd < 0) return Fail(Fault::Writing, name);
+    size_t done = 0;
+    while (done < m_strData.size()) {
+        const ssize_t n = ::write(fd, m_strData.data() + done, m_strData.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ::close(fd);
+            return Fail(Fault::Writing, name);
+        }
+        done += size_t(n);
+    }
+    if (::close(fd) != 0) return Fail(Fault::Writing, name);
+    m_nPos = 0;
+    return S_OK;
+}
+
+HRESULT CHostStream::LoadFromFile(BSTR FileName) {
+    if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
+    const std::wstring name = ToWString(FileName);
+    const std::string path = Utf8Path(FileName);
+    if (path.empty()) return Fail(Fault::Opening, name);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return Fail(Fault::Opening, name);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return Fail(Fault::Opening, name);
+    }
+    std::string content;
+    HRESULT hr = S_OK;
+    try {
+        content.reserve(size_t(std::min<off_t>(info.st_size, off_t(kMaxSize))));
+        char chunk[65536];
+        for (;;) {
+            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                hr = Fail(Fault::Reading, name);
+                break;
+            }
+            if (n == 0) break;
+            if (content.size() + size_t(n) > kMaxSize) {
+                hr = Fail(Fault::Size, name);
+                break;
+            }
+            content.append(chunk, size_t(n));
+        }
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    }
+    ::close(fd);
+    if (FAILED(hr)) return hr;
+    m_strData.swap(content);
+    m_nPos = 0;
+    return S_OK;
+}
+
+// ---- Late-bound members ----------------------------------------------------------------
+
+struct StreamCall {
+    CHostStream& stream;
+    WORD flags;
+    const CDispatchArgs& args;
+    CComVariant& result;
+};
+
+using StreamHandler = HRESULT (*)(StreamCall&);
+
+struct StreamMember {
+    const wchar_t* name;
+    DISPID id;
+    StreamHandler invoke;
+};
+
+HRESULT ValueAsLong(const VARIANT* value, LONG* out) {
+    if (value == nullptr) return DISP_E_PARAMNOTOPTIONAL;
+    CComVariant converted;
+    if (FAILED(VariantChangeType(&converted, value, 0, VT_I4)) || converted.vt != VT_I4) return DISP_E_TYPEMISMATCH;
+    *out = converted.lVal;
+    return S_OK;
+}
+
+template <HRESULT (IZULibStream::*Get)(LONG*)>
+HRESULT ReadLong(StreamCall& call) {
+    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+    LONG value = 0;
+    if (HRESULT hr = (call.stream.*Get)(&value); FAILED(hr)) return hr;
+    call.result.SetI4(value);
+    return S_OK;
+}
+
+template <HRESULT (IZULibStream::*Get)(LONG*)>
+HRESULT GetOnlyLong(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    return ReadLong<Get>(call);
+}
+
+template <HRESULT (IZULibStream::*Get)(LONG*), HRESULT (IZULibStream::*Put)(LONG)>
+HRESULT LongProperty(StreamCall& call) {
+    if (IsPutCall(call.flags)) {
+        LONG value = 0;
+        if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+        if (HRESULT hr = ValueAsLong(call.args.PutValue(), &value); FAILED(hr)) return hr;
+        return (call.stream.*Put)(value);
+    }
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    return ReadLong<Get>(call);
+}
+
+template <HRESULT (IZULibStream::*Method)()>
+HRESULT PlainMethod(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+    return (call.stream.*Method)();
+}
+
+HRESULT InvokeEOS(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+    VARIANT_BOOL eos = VARIANT_FALSE;
+    if (HRESULT hr = call.stream.get_EOS(&eos); FAILED(hr)) return hr;
+    call.result.SetBool(eos == VARIANT_TRUE);
+    return S_OK;
+}
+
+HRESULT InvokeCharset(StreamCall& call) {
+    if (IsPutCall(call.flags)) {
+        if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+        const VARIANT* value = call.args.PutValue();
+        if (value == nullptr) return DISP_E_PARAMNOTOPTIONAL;
+        CComVariant name;
+        if (FAILED(VariantChangeType(&name, value, 0, VT_BSTR)) || name.vt != VT_BSTR) return DISP_E_TYPEMISMATCH;
+        return call.stream.put_Charset(name.bstrVal);
+    }
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
+    CComBSTR name;
+    if (HRESULT hr = call.stream.get_Charset(name.Receive()); FAILED(hr)) return hr;
+    call.result.SetBSTR(name.Detach());
+    return S_OK;
+}
+
+HRESULT InvokeRead(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    LONG count = adReadAll;
+    if (HRESULT hr = call.args.Expect(0, 1); FAILED(hr)) return hr;
+    if (HRESULT hr = call.args.Long(0, adReadAll, &count); FAILED(hr)) return hr;
+    return call.stream.Read(count, call.result.Receive());
+}
+
+HRESULT InvokeOpen(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(0, 5); FAILED(hr)) return hr;
+    LONG mode = adModeUnknown, options = adOpenStreamUnspecified;
+    CComBSTR user, password;
+    if (HRESULT hr = call.args.Long(1, adModeUnknown, &mode); FAILED(hr)) return hr;
+    if (HRESULT hr = call.args.Long(2, adOpenStreamUnspecified, &options); FAILED(hr)) return hr;
+    if (HRESULT hr = call.args.String(3, L"", &user); FAILED(hr)) return hr;
+    if (HRESULT hr = call.args.String(4, L"", &password); FAILED(hr)) return hr;
+    VARIANT source;
+    source.vt = VT_ERROR;
+    source.scode = DISP_E_PARAMNOTFOUND;
+    if (!call.args.Missing(0)) source = *call.args.At(0);  // borrowed for the call
+    return call.stream.Open(source, mode, options, user, password);
+}
+
+HRESULT InvokeWrite(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
+    return call.stream.Write(*call.args.At(0));
+}
+
+HRESULT InvokeCopyTo(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(1, 2); FAILED(hr)) return hr;
+    LONG count = -1;
+    if (HRESULT hr = call.args.Long(1, -1, &count); FAILED(hr)) return hr;
+    const VARIANT* target = call.args.At(0);
+    IUnknown* object = nullptr;
+    if (target->vt == VT_DISPATCH || target->vt == VT_UNKNOWN) object = target->punkVal;
+    else if (target->vt == (VT_BYREF | VT_DISPATCH) || target->vt == (VT_BYREF | VT_UNKNOWN))
+        object = target->ppunkVal ? *target->ppunkVal : nullptr;
+    CComPtr<IZULibStream> spDest;
+    if (object == nullptr || FAILED(object->QueryInterface(IID_IZULibStream, spDest.ReceiveVoid())) || !spDest)
+        return DISP_E_TYPEMISMATCH;
+    return call.stream.CopyTo(spDest.Get(), count);
+}
+
+HRESULT InvokeSaveToFile(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(1, 2); FAILED(hr)) return hr;
+    CComBSTR file;
+    LONG options = adSaveCreateNotExist;
+    if (HRESULT hr = call.args.String(0, L"", &file); FAILED(hr)) return hr;
+    if (HRESULT hr = call.args.Long(1, adSaveCreateNotExist, &options); FAILED(hr)) return hr;
+    return call.stream.SaveToFile(file, options);
+}
+
+HRESULT InvokeLoadFromFile(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
+    CComBSTR file;
+    if (HRESULT hr = call.args.String(0, L"", &file); FAILED(hr)) return hr;
+    return call.stream.LoadFromFile(file);
+}
+
+HRESULT InvokeReadText(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(0, 1); FAILED(hr)) return hr;
+    LONG count = adReadAll;
+    if (HRESULT hr = call.args.Long(0, adReadAll, &count); FAILED(hr)) return hr;
+    CComBSTR text;
+    if (HRESULT hr = call.stream.ReadText(count, text.Receive()); FAILED(hr)) return hr;
+    call.result.SetBSTR(text.Detach());
+    return S_OK;
+}
+
+HRESULT InvokeWriteText(StreamCall& call) {
+    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
+    if (HRESULT hr = call.args.Expect(1, 2); FAILED(hr)) return hr;
+    CComBSTR text;
+    LONG options = adWriteChar;
+    if (HRESULT hr = call.args.String(0, L"", &text); FAILED(hr)) return hr;
+    if (HRESULT hr = call.args.Long(1, adWriteChar, &options); FAILED(hr)) return hr;
+    return call.stream.WriteText(text, options);
+}
+
+// The published names and DISPIDs of the stream's members.
+const StreamMember kMembers[] = {
+    {L"Size", 1, &GetOnlyLong<&IZULibStream::get_Size>},
+    {L"EOS", 2, &InvokeEOS},
+    {L"Position", 3, &LongProperty<&IZULibStream::get_Position, &IZULibStream::put_Position>},
+    {L"Type", 4, &LongProperty<&IZULibStream::get_Type, &IZULibStream::put_Type>},
+    {L"LineSeparator", 5, &LongProperty<&IZULibStream::get_LineSeparator, &IZULibStream::put_LineSeparator>},
+    {L"State", 6, &GetOnlyLong<&IZULibStream::get_State>},
+    {L"Mode", 7, &LongProperty<&IZULibStream::get_Mode, &IZULibStream::put_Mode>},
+    {L"Charset", 8, &InvokeCharset},
+    {L"Read", 9, &InvokeRead},
+    {L"Open", 10, &InvokeOpen},
+    {L"Close", 11, &PlainMethod<&IZULibStream::Close>},
+    {L"SkipLine", 12, &PlainMethod<&IZULibStream::SkipLine>},
+    {L"Write", 13, &InvokeWrite},
+    {L"SetEOS", 14, &PlainMethod<&IZULibStream::SetEOS>},
+    {L"CopyTo", 15, &InvokeCopyTo},
+    {L"Flush", 16, &PlainMethod<&IZULibStream::Flush>},
+    {L"SaveToFile", 17, &InvokeSaveToFile},
+    {L"LoadFromFile", 18, &InvokeLoadFromFile},
+    {L"ReadText", 19, &InvokeReadText},
+    {L"WriteText", 20, &InvokeWriteText},
+    {L"Cancel", 21, &PlainMethod<&IZULibStream::Cancel>},
+};
+
+HRESULT CHostStream::GetTypeInfoCount(UINT* pctinfo) {
+    if (pctinfo == nullptr) return E_POINTER;
+    *pctinfo = 0;
+    return S_OK;
+}
+
+HRESULT CHostStream::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
+    if (ppTInfo) *ppTInfo = nullptr;
+    return DISP_E_BADINDEX;
+}
+
+HRESULT CHostStream::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) {
+    if (!guid_equal(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    return LookupDispatchNames(kMembers, rgszNames, cNames, rgDispId);
+}
+
+HRESULT CHostStream::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams,
+                            VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+    if (!guid_equal(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    const StreamMember* member = FindMember(kMembers, dispIdMember);
+    if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
+    CDispatchArgs args(pDispParams, wFlags, puArgErr);
+    if (FAILED(args.Status())) return args.Status();
+    if (pVarResult) VariantInit(pVarResult);
+
+    SetErrorInfo(0, nullptr);
+    CComPtr<IZULibStream> keepAlive = CComPtr<IZULibStream>::Share(this);
+    CComVariant result;
+    StreamCall call{*this, wFlags, args, result};
+    const HRESULT hr = member->invoke(call);
+    if (SUCCEEDED(hr) && pVarResult) result.Detach(pVarResult);
+    return CompleteInvoke(hr, pExcepInfo);
+}
+
+[[maybe_unused]] const bool g_bStreamRegistered = RegisterClassCreator(CLSID_Stream, L"ADODB.Stream", &CreateHostStream);
+
+}  // namespace
+
+HRESULT CreateHostStream(IUnknown* outer, REFIID riid, void** ppv) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return CHostStream::Create(riid, ppv);
+}
+
+}  // namespace veskhost

@@ -1,0 +1,196 @@
+#include "hostkit/components/text_codec.h"
+
+#include <cerrno>
+#include <string_view>
+#include <vector>
+
+namespace veskhost {
+
+namespace {
+
+// What each charset name means on this host. The names are the ones scripts pass as a
+// stream's Charset; the iconv names are glibc's. "unicode" is the stream's default and its
+// bytes are little-endian UTF-16 that start with a byte order mark. The Japanese names map
+// to the Windows variants of the encodings (backslash and tilde stay ASCII), which is what
+// pages written for this platform expect.
+struct CharsetFamily {
+    const char* iconvName;
+    std::string_view signature;  // U+FEFF in the charset; "" for non-Unicode charsets
+    bool writesBom;              // text written at the start of a stream begins with it
+    size_t unit;
+};
+
+constexpr CharsetFamily kFamilies[] = {
+    {"UTF-16LE", std::string_view("\xFF\xFE", 2), true, 2},              // 0 unicode
+    {"UTF-16BE", std::string_view("\xFE\xFF", 2), true, 2},              // 1 unicodeFFFE
+    {"UTF-16LE", std::string_view("\xFF\xFE", 2), false, 2},             // 2 utf-16le
+    {"UTF-16BE", std::string_view("\xFE\xFF", 2), false, 2},             // 3 utf-16be
+    {"UTF-8", std::string_view("\xEF\xBB\xBF", 3), true, 1},             // 4 utf-8
+    {"UTF-32LE", std::string_view("\xFF\xFE\x00\x00", 4), true, 4},      // 5 utf-32
+    {"UTF-32LE", std::string_view("\xFF\xFE\x00\x00", 4), false, 4},     // 6 utf-32le
+    {"UTF-32BE", std::string_view("\x00\x00\xFE\xFF", 4), false, 4},     // 7 utf-32be
+    {"CP932", {}, false, 1},                                             // 8 shift_jis
+    {"EUC-JP-MS", {}, false, 1},                                         // 9 euc-jp
+    {"ISO-8859-1", {}, false, 1},                                        // 10
+    {"WINDOWS-1252", {}, false, 1},                                      // 11
+    {"ASCII", {}, false, 1},                                             // 12
+};
+
+struct CharsetAlias {
+    const char* name;  // lower case
+    int family;
+};
+
+constexpr CharsetAlias kAliases[] = {
+    {"unicode", 0}, {"utf-16", 0}, {"ucs-2", 0}, {"iso-10646-ucs-2", 0}, {"csunicode", 0},
+    {"unicodefffe", 1},
+    {"utf-16le", 2},
+    {"utf-16be", 3},
+    {"utf-8", 4}, {"utf8", 4}, {"unicode-1-1-utf-8", 4}, {"unicode-2-0-utf-8", 4}, {"x-unicode20utf8", 4},
+    {"utf-32", 5},
+    {"utf-32le", 6},
+    {"utf-32be", 7},
+    {"shift_jis", 8}, {"shift-jis", 8}, {"sjis", 8}, {"x-sjis", 8}, {"ms_kanji", 8}, {"csshiftjis", 8},
+    {"cp932", 8}, {"windows-31j", 8}, {"x-ms-cp932", 8},
+    {"euc-jp", 9}, {"x-euc-jp", 9}, {"x-euc", 9}, {"cseucpkdfmtjapanese", 9},
+    {"iso-8859-1", 10}, {"iso8859-1", 10}, {"iso_8859-1", 10}, {"latin1", 10}, {"l1", 10},
+    {"cp819", 10}, {"ibm819", 10}, {"iso-ir-100", 10}, {"csisolatin1", 10},
+    {"windows-1252", 11}, {"cp1252", 11}, {"x-ansi", 11},
+    {"us-ascii", 12}, {"ascii", 12}, {"us", 12}, {"ansi_x3.4-1968", 12}, {"iso646-us", 12},
+    {"cp367", 12}, {"ibm367", 12}, {"csascii", 12},
+};
+
+constexpr const char* kTextSide = "WCHAR_T";
+const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
+
+// The name in lower-case ASCII, or "" when it holds anything a charset name cannot.
+std::string NormaliseName(std::wstring_view name) {
+    std::string out;
+    if (name.size() > 64) return out;
+    for (wchar_t c : name) {
+        const bool ok = (c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+                        c == L'-' || c == L'_' || c == L'.' || c == L':';
+        if (!ok) return std::string();
+        out.push_back(char(c >= L'A' && c <= L'Z' ? c + (L'a' - L'A') : c));
+    }
+    return out;
+}
+
+// Runs the whole text through cd, growing out as needed. Returns false at the first
+// character the charset cannot hold, leaving in/inLeft on it.
+bool ConvertUntilStuck(iconv_t cd, char*& in, size_t& inLeft, std::string& out) {
+    while (inLeft > 0) {
+        const size_t used = out.size();
+        const size_t room = inLeft + 16;
+        out.resize(used + room);
+        char* dst = out.data() + used;
+        size_t dstLeft = room;
+        const size_t rc = iconv(cd, &in, &inLeft, &dst, &dstLeft);
+        out.resize(used + (room - dstLeft));
+        if (rc != size_t(-1)) return true;
+        if (errno == E2BIG) continue;
+        return false;  // EILSEQ or EINVAL: the character at `in` cannot be written
+    }
+    return true;
+}
+
+}  // namespace
+
+CTextCodec::CTextCodec(iconv_t toBytes, iconv_t toText, std::string bom, size_t unit)
+    : m_cdToBytes(toBytes), m_cdToText(toText), m_strBom(std::move(bom)), m_nUnit(unit) {}
+
+CTextCodec::~CTextCodec() {
+    iconv_close(m_cdToBytes);
+    iconv_close(m_cdToText);
+}
+
+std::unique_ptr<CTextCodec> CTextCodec::Create(std::wstring_view name) {
+    const std::string key = NormaliseName(name);
+    if (key.empty()) return nullptr;
+
+    const CharsetFamily* family = nullptr;
+    for (const CharsetAlias& alias : kAliases) {
+        if (key == alias.name) family = &kFamilies[alias.family];
+    }
+    const char* iconvName = family ? family->iconvName : key.c_str();
+    iconv_t toBytes = iconv_open(iconvName, kTextSide);
+    if (toBytes == kNoConverter) return nullptr;
+    iconv_t toText = iconv_open(kTextSide, iconvName);
+    if (toText == kNoConverter) {
+        iconv_close(toBytes);
+        return nullptr;
+    }
+    std::unique_ptr<CTextCodec> codec(new CTextCodec(
+        toBytes, toText, family && family->writesBom ? std::string(family->signature) : std::string(),
+        family ? family->unit : 1));
+    if (family) codec->m_strSignature = std::string(family->signature);
+
+    std::string probe;
+    codec->Encode(L"?", 1, probe);
+    codec->m_strReplacement = probe;
+    if (!family) {
+        // Any other charset glibc knows is accepted when it writes ASCII as ASCII: line
+        // separators are then single bytes, and a charset that adds its own byte order
+        // mark to every piece (or is not byte-oriented) is refused as unknown.
+        std::string ascii;
+        codec->Encode(L"A\r\n?", 4, ascii);
+        if (ascii != "A\r\n?") return nullptr;
+    }
+    if (codec->m_strReplacement.empty()) return nullptr;
+    return codec;
+}
+
+void CTextCodec::Encode(const wchar_t* text, size_t count, std::string& out) {
+    iconv(m_cdToBytes, nullptr, nullptr, nullptr, nullptr);
+    char* in = reinterpret_cast<char*>(const_cast<wchar_t*>(text));
+    size_t inLeft = count * sizeof(wchar_t);
+    out.reserve(out.size() + count * m_nUnit + 8);
+    while (!ConvertUntilStuck(m_cdToBytes, in, inLeft, out)) {
+        if (inLeft < sizeof(wchar_t)) break;
+        out += m_strReplacement;
+        in += sizeof(wchar_t);
+        inLeft -= sizeof(wchar_t);
+    }
+    // Return a shifting charset to its initial state at the end of the piece.
+    char flush[16];
+    char* dst = flush;
+    size_t dstLeft = sizeof flush;
+    if (iconv(m_cdToBytes, nullptr, nullptr, &dst, &dstLeft) != size_t(-1)) out.append(flush, sizeof flush - dstLeft);
+}
+
+size_t CTextCodec::Decode(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out) {
+    constexpr size_t kChunk = 4096;
+    constexpr wchar_t kReplacement = 0xFFFD;
+    wchar_t buffer[kChunk];
+    iconv(m_cdToText, nullptr, nullptr, nullptr, nullptr);
+
+    size_t consumed = 0;
+    size_t produced = 0;
+    while (consumed < size && produced < maxChars) {
+        char* in = reinterpret_cast<char*>(const_cast<uint8_t*>(bytes + consumed));
+        size_t inLeft = size - consumed;
+        const size_t room = std::min(kChunk, maxChars - produced);
+        char* dst = reinterpret_cast<char*>(buffer);
+        size_t dstLeft = room * sizeof(wchar_t);
+        const size_t rc = iconv(m_cdToText, &in, &inLeft, &dst, &dstLeft);
+        const size_t got = room - dstLeft / sizeof(wchar_t);
+        out.append(buffer, got);
+        produced += got;
+        consumed = size - inLeft;
+        if (rc != size_t(-1)) break;
+        if (errno == E2BIG) {
+            if (got == 0) break;  // the next character needs more room than is left
+            continue;
+        }
+        // Invalid bytes give one replacement character per code unit; a sequence cut off
+        // by the end of the data gives one for the rest.
+        out.push_back(kReplacement);
+        ++produced;
+        if (errno == EILSEQ) consumed += std::min(m_nUnit, size - consumed);
+        else consumed = size;
+        iconv(m_cdToText, nullptr, nullptr, nullptr, nullptr);
+    }
+    return consumed;
+}
+
+}  // namespace veskhost
