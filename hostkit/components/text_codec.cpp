@@ -1,5 +1,6 @@
 #include "hostkit/components/text_codec.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 #include <vector>
@@ -163,6 +164,8 @@ size_t CTextCodec::Decode(const uint8_t* bytes, size_t size, size_t maxChars, st
     constexpr wchar_t kReplacement = 0xFFFD;
     wchar_t buffer[kChunk];
     iconv(m_cdToText, nullptr, nullptr, nullptr, nullptr);
+    // Every character takes at least one code unit, so this is enough room for all of them.
+    out.reserve(out.size() + std::min(maxChars, size / m_nUnit + 1));
 
     size_t consumed = 0;
     size_t produced = 0;
