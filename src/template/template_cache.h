@@ -40,4 +40,4 @@ private:
 };
 
 // The one cache of the library, constructed with the module's other globals.
-extern "C" HOST_API CTemplateCache g_oTemplateCache;
+HOST_API extern CTemplateCache g_oTemplateCache;
