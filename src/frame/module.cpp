@@ -5,6 +5,8 @@
 #include <cwchar>
 
 #include "frame/type_infos.h"
+#include "template/template_cache.h"
+#include "templators/text_templator.h"
 #include "utility/utility_impl.h"
 
 // ---- Identifiers -----------------------------------------------------------------------
@@ -52,7 +54,7 @@ void vesk_init_dispatch_typeinfo() {
     assign_typeinfo(&g_pTI_IFormFile, nullptr);
     assign_typeinfo(&g_pTI_IStringList, &g_string_list_typeinfo);
     assign_typeinfo(&g_pTI_IRequestDictionary, &g_request_dictionary_typeinfo);
-    assign_typeinfo(&g_pTI_ITextTemplator, nullptr);
+    assign_typeinfo(&g_pTI_ITextTemplator, &g_text_templator_typeinfo);
     assign_typeinfo(&g_pTI_IUtility, &g_utility_typeinfo);
 }
 
@@ -85,10 +87,13 @@ struct CTypeInfoReleaser {
 
 static CTypeInfoInstaller s_oTypeInfoInstaller;
 
-// g_oTemplateCache (CTemplateCache) and g_oVeskSessionNull (CVeskSessionNull) go here.
+CTemplateCache g_oTemplateCache;
+
+// g_oVeskSessionNull (CVeskSessionNull) goes here.
 
 // The factories, in this order: g_oCF_Vesk, g_oCF_VeskedTemplator, g_oCF_FormFile,
-// g_oCF_MultipartFormStringList, g_oCF_MultipartForm, g_oCF_TextTemplator, then:
+// g_oCF_MultipartFormStringList, g_oCF_MultipartForm, then:
+CTextTemplatorFactory g_oCF_TextTemplator;
 CUtilityFactory g_oCF_Utility;
 
 // Defined last so that it is destroyed first.
@@ -107,7 +112,7 @@ struct CPublicClass {
 
 const CPublicClass kPublicClasses[] = {
     {L"Vesk", &CLSID_Vesk, nullptr},
-    {L"TextTemplator", &CLSID_TextTemplator, nullptr},
+    {L"TextTemplator", &CLSID_TextTemplator, &g_oCF_TextTemplator},
     {L"Utility", &CLSID_Utility, &g_oCF_Utility},
 };
 

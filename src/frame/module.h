@@ -50,6 +50,15 @@ struct IUtility;
 template <class T>
 class GIUtilityImpl;
 
+struct ITextTemplator;
+template <class T>
+class GITextTemplatorImpl;
+
+using CTextTemplatorObject =
+    GDualImplForPool<ITextTemplator, GITextTemplatorImpl, &g_pTI_ITextTemplator, &g_nRefCount>;
+using CTextTemplatorFactory = GClassFactoryPooled<CTextTemplatorObject, &g_nRefCount>;
+VESK_EXPORT extern CTextTemplatorFactory g_oCF_TextTemplator;
+
 using CUtilityObject = GDualImplForPool<IUtility, GIUtilityImpl, &g_pTI_IUtility, &g_nRefCount>;
 using CUtilityFactory = GClassFactoryPooled<CUtilityObject, &g_nRefCount>;
 VESK_EXPORT extern CUtilityFactory g_oCF_Utility;

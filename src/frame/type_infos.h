@@ -12,6 +12,13 @@ public:
     constexpr UtilityTypeInfo();
 };
 
+// ITextTemplator: the eight text templator members.
+class TextTemplatorTypeInfo final : public MemberTableTypeInfo {
+public:
+    constexpr TextTemplatorTypeInfo();
+};
+
 VESK_EXPORT extern UtilityTypeInfo g_utility_typeinfo;
+VESK_EXPORT extern TextTemplatorTypeInfo g_text_templator_typeinfo;
 VESK_EXPORT extern PassiveTypeInfo g_string_list_typeinfo;
 VESK_EXPORT extern PassiveTypeInfo g_request_dictionary_typeinfo;

@@ -1,0 +1,17 @@
+// The late-bound members of the text templator, by name and DISPID.
+#pragma once
+
+#include "frame/member_table.h"
+#include "templators/text_templator.h"
+
+template <class I>
+inline constexpr MemberRow kTextTemplatorMembers[] = {
+    member_row<I, &I::putref_Script>(L"Script", 1, DISPATCH_PROPERTYPUTREF),
+    member_row<I, &I::get_Script>(L"Script", 1, DISPATCH_PROPERTYGET),
+    member_row<I, &I::putref_Stream>(L"Stream", 2, DISPATCH_PROPERTYPUTREF),
+    member_row<I, &I::get_Stream>(L"Stream", 2, DISPATCH_PROPERTYGET),
+    member_row<I, &I::ProcessTemplateFile>(L"ProcessTemplateFile", 3, DISPATCH_METHOD),
+    member_row<I, &I::ProcessTemplate>(L"ProcessTemplate", 4, DISPATCH_METHOD),
+    member_row<I, &I::Write>(L"Write", 5, DISPATCH_METHOD),
+    member_row<I, &I::Flush>(L"Flush", 6, DISPATCH_METHOD),
+};
