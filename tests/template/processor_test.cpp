@@ -155,6 +155,21 @@ TEST(Output, EachKindOfObjectGetsItsSink) {
     ASSERT_HR(S_OK, engine.Process(text));
     EXPECT_EQ((Writes{L"h", L"i"}), stream->writes);
 
+    // The host stream component appends characters and no line separator.
+    CComPtr<IZULibStream> hostStream;
+    ASSERT_HR(S_OK, CoCreateInstance(CLSID_Stream, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                     IID_IZULibStream, hostStream.ReceiveVoid()));
+    VARIANT none;
+    VariantInit(&none);
+    none.vt = VT_ERROR;
+    ASSERT_HR(S_OK, hostStream->Open(none, ADODB::adModeUnknown, ADODB::adOpenStreamUnspecified, nullptr, nullptr));
+    ASSERT_HR(S_OK, engine.putref_Output(hostStream.Get()));
+    ASSERT_HR(S_OK, engine.Process(text));
+    ASSERT_HR(S_OK, engine.Process(text));
+    ASSERT_HR(S_OK, hostStream->put_Position(0));
+    CComBSTR all;
+    ASSERT_HR(S_OK, hostStream->ReadText(ADODB::adReadAll, all.Receive()));
+    EXPECT_BSTR_EQ(L"hihi", all);
 }
 
 TEST(Output, ResponseWinsOverStream) {
@@ -237,6 +252,18 @@ struct WalkCase {
     const wchar_t* text;  // expected string on success
 };
 
+CComPtr<IDispatch> MakeDictionary() {
+    CComPtr<IZULibDictionary> dict;
+    EXPECT_HR(S_OK, CoCreateInstance(CLSID_Dictionary, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER,
+                                     IID_IZULibDictionary, dict.ReceiveVoid()));
+    if (!dict) return nullptr;
+    CComVariant key = VarStr(L"Name"), item = VarStr(L"World");
+    dict->put_Item(&key, &item);
+    CComVariant listKey = VarStr(L"List"), list = VarArray({L"zero", L"one"});
+    dict->put_Item(&listKey, &list);
+    return CComPtr<IDispatch>::Share(dict.Get());
+}
+
 CComPtr<IDispatch> MakePage() {
     auto page = ScriptObject::Create();
     page->SetProperty(L"Title", VarStr(L"Home"));
@@ -254,6 +281,10 @@ CComVariant Matrix() {
 }
 
 const WalkCase kWalkCases[] = {
+    {"dictionary item", [] { return VarDisp(MakeDictionary().Get()); }, {L"Name"}, S_OK, L"World"},
+    {"missing dictionary item is empty", [] { return VarDisp(MakeDictionary().Get()); }, {L"None"}, S_OK, L""},
+    {"dictionary item, then array element", [] { return VarDisp(MakeDictionary().Get()); }, {L"List", L"1"}, S_OK,
+     L"one"},
     {"property of an object without a default member", [] { return VarDisp(MakePage().Get()); }, {L"Title"}, S_OK,
      L"Home"},
     {"unknown member", [] { return VarDisp(MakePage().Get()); }, {L"Missing"}, DISP_E_UNKNOWNNAME, nullptr},
