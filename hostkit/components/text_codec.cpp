@@ -162,17 +162,26 @@ void CTextCodec::Encode(const wchar_t* text, size_t count, std::string& out) {
 size_t CTextCodec::Decode(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out) {
     constexpr size_t kChunk = 4096;
     constexpr wchar_t kReplacement = 0xFFFD;
-    wchar_t buffer[kChunk];
+    wchar_t buffer[kChunk + 8];
+    // A decoder may hold back a character that could combine with the next one; it comes
+    // out when the decoder is flushed, which happens before every reset and at the end.
+    const auto flush = [&] {
+        char* dst = reinterpret_cast<char*>(buffer);
+        size_t dstLeft = sizeof buffer;
+        if (iconv(m_cdToText, nullptr, nullptr, &dst, &dstLeft) != size_t(-1))
+            out.append(buffer, (sizeof buffer - dstLeft) / sizeof(wchar_t));
+    };
     iconv(m_cdToText, nullptr, nullptr, nullptr, nullptr);
-    // Every character takes at least one code unit, so this is enough room for all of them.
+    // Characters hardly ever outnumber code units, so this is nearly always all the room.
     out.reserve(out.size() + std::min(maxChars, size / m_nUnit + 1));
 
     size_t consumed = 0;
     size_t produced = 0;
+    size_t extra = 0;  // room beyond maxChars for a sequence that decodes to several code points
     while (consumed < size && produced < maxChars) {
         char* in = reinterpret_cast<char*>(const_cast<uint8_t*>(bytes + consumed));
         size_t inLeft = size - consumed;
-        const size_t room = std::min(kChunk, maxChars - produced);
+        const size_t room = std::min(kChunk, maxChars - produced) + extra;
         char* dst = reinterpret_cast<char*>(buffer);
         size_t dstLeft = room * sizeof(wchar_t);
         const size_t rc = iconv(m_cdToText, &in, &inLeft, &dst, &dstLeft);
@@ -181,18 +190,24 @@ size_t CTextCodec::Decode(const uint8_t* bytes, size_t size, size_t maxChars, st
         produced += got;
         consumed = size - inLeft;
         if (rc != size_t(-1)) break;
-        if (errno == E2BIG) {
-            if (got == 0) break;  // the next character needs more room than is left
+        const int error = errno;
+        if (error == E2BIG) {
+            // A sequence that decodes to two code points (a base and a combining mark) and
+            // does not fit in what is left of maxChars is taken whole, so a read always moves
+            // on and never splits it.
+            if (got == 0 && ++extra > 8) break;
             continue;
         }
         // Invalid bytes give one replacement character per code unit; a sequence cut off
         // by the end of the data gives one for the rest.
+        flush();
         out.push_back(kReplacement);
         ++produced;
-        if (errno == EILSEQ) consumed += std::min(m_nUnit, size - consumed);
+        if (error == EILSEQ) consumed += std::min(m_nUnit, size - consumed);
         else consumed = size;
         iconv(m_cdToText, nullptr, nullptr, nullptr, nullptr);
     }
+    flush();
     return consumed;
 }
 
