@@ -1,8 +1,9 @@
-// Output objects for tests that record what is written to them: an IStream, a Response and
-// the host's short text stream. They know nothing of the library, so contract tests use
-// them too.
+// Output objects that record each write as one string: an IStream, a Response (optionally
+// also answering IStream, to show which interface wins) and the host's short text stream.
+// They know nothing of the library, so contract tests use them too.
 #pragma once
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -10,21 +11,67 @@
 
 namespace vesk_test {
 
-// An IStream that records every Write as one string of the characters written.
-class RecordingStream final : public IStream {
+// Counting and QueryInterface shared by the recorders; they delete themselves at zero.
+template <class I>
+class GRecorder : public I {
 public:
-    static CComPtr<RecordingStream> Create();
-
     std::vector<std::wstring> writes;
-    HRESULT failWith = S_OK;  // when set, every Write fails with it and records nothing
-    std::wstring Text() const;
-    ULONG RefCount() const { return m_cRef; }
+    HRESULT failWith = S_OK;  // when set, every write fails with it and records nothing
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    std::wstring Text() const {
+        std::wstring all;
+        for (const auto& w : writes) all += w;
+        return all;
+    }
+    ULONG RefCount() const { return m_cRef; }
     ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override;
+    ULONG Release() override {
+        const ULONG n = --m_cRef;
+        if (n == 0) delete this;
+        return n;
+    }
+
+protected:
+    virtual ~GRecorder() = default;
+    HRESULT Answer(REFIID riid, void** ppv, std::initializer_list<const IID*> ids) {
+        *ppv = nullptr;
+        for (const IID* id : ids) {
+            if (guid_equal(riid, *id)) {
+                *ppv = static_cast<I*>(this);
+                AddRef();
+                return S_OK;
+            }
+        }
+        return E_NOINTERFACE;
+    }
+    HRESULT Record(std::wstring_view text) {
+        if (FAILED(failWith)) return failWith;
+        writes.emplace_back(text);
+        return S_OK;
+    }
+
+private:
+    ULONG m_cRef = 1;
+};
+
+template <class T>
+CComPtr<T> MakeRecorder() {
+    CComPtr<T> sp;
+    sp.Attach(new T());
+    return sp;
+}
+
+class RecordingStream final : public GRecorder<IStream> {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return Answer(riid, ppv, {&IID_IUnknown, &IID_IStream, &IID_ISequentialStream});
+    }
+    HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
+        EXPECT_EQ(0u, cb % sizeof(wchar_t)) << "a sink wrote a partial character";
+        if (pcbWritten) *pcbWritten = cb;
+        return Record(std::wstring_view(static_cast<const wchar_t*>(pv), cb / sizeof(wchar_t)));
+    }
     HRESULT Read(void*, ULONG, ULONG*) override { return E_NOTIMPL; }
-    HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
     HRESULT Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
     HRESULT SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
     HRESULT CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
@@ -34,25 +81,30 @@ public:
     HRESULT UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
     HRESULT Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
     HRESULT Clone(IStream**) override { return E_NOTIMPL; }
-
-private:
-    RecordingStream() = default;
-    ULONG m_cRef = 1;
 };
 
-// A Response that records each Write's text; optionally also a stream (IStream), to show
-// that the Response interface wins. Every other member is unused by the engine.
-class RecordingResponse final : public PravoltTypeLibrary::IResponse {
+class RecordingTextStream final : public GRecorder<Scripting::ITextStream> {
 public:
-    static CComPtr<RecordingResponse> Create(bool alsoStream = false);
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        return Answer(riid, ppv, {&IID_IUnknown, &IID_ITextStream});
+    }
+    HRESULT Write(BSTR text) override { return Record(View(text)); }
+};
 
-    std::vector<std::wstring> writes;
-    std::vector<VARTYPE> types;  // the VARIANT type each Write received
+// Only Write is used by the engine; every other member of the Response is a stub.
+class RecordingResponse final : public GRecorder<PravoltTypeLibrary::IResponse> {
+public:
+    std::vector<VARTYPE> types;         // the VARIANT type each Write received
     CComPtr<RecordingStream> stream;  // answers IStream when set
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override;
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (stream && guid_equal(riid, IID_IStream)) return stream->QueryInterface(riid, ppv);
+        return Answer(riid, ppv, {&IID_IUnknown, &IID_IDispatch, &IID_IResponse});
+    }
+    HRESULT Write(VARIANT varText) override {
+        types.push_back(varText.vt);
+        return Record(varText.vt == VT_BSTR ? View(varText.bstrVal) : std::wstring_view());
+    }
     HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
@@ -76,7 +128,6 @@ public:
     HRESULT End() override { return E_NOTIMPL; }
     HRESULT Flush() override { return E_NOTIMPL; }
     HRESULT Redirect(BSTR) override { return E_NOTIMPL; }
-    HRESULT Write(VARIANT varText) override;
     HRESULT WriteBlock(short) override { return E_NOTIMPL; }
     HRESULT IsClientConnected(VARIANT_BOOL*) override { return E_NOTIMPL; }
     HRESULT get_CharSet(BSTR*) override { return E_NOTIMPL; }
@@ -88,27 +139,6 @@ public:
     HRESULT put_CodePage(LONG) override { return E_NOTIMPL; }
     HRESULT get_LCID(LONG*) override { return E_NOTIMPL; }
     HRESULT put_LCID(LONG) override { return E_NOTIMPL; }
-
-private:
-    RecordingResponse() = default;
-    ULONG m_cRef = 1;
-};
-
-// The host's short text stream: only Write.
-class RecordingTextStream final : public Scripting::ITextStream {
-public:
-    static CComPtr<RecordingTextStream> Create();
-
-    std::vector<std::wstring> writes;
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override;
-    HRESULT Write(BSTR text) override;
-
-private:
-    RecordingTextStream() = default;
-    ULONG m_cRef = 1;
 };
 
 }  // namespace vesk_test

@@ -1,5 +1,5 @@
 // Shared pieces of the template engine tests: the three type sets, an engine whose marks
-// write a fixed rendering, a recording IStream, and error-information reading.
+// write what the test chooses, and error-information reading.
 #pragma once
 
 #include <functional>
@@ -19,26 +19,37 @@ inline constexpr wchar_t kTextTypes[] = L" \t\r\n";
 // A BSTR holding exactly the characters of text, embedded NULs included.
 inline CComBSTR Bstr(const std::wstring& text) { return CComBSTR(text.data(), UINT(text.size())); }
 
-inline std::wstring Str(const std::wstringstream& ss) { return ss.str(); }
-
-// An engine whose OnMarked is a function of the test's choosing; by default it records the
-// mark and writes "<name>".
+// An engine whose OnMarked runs the test's handler; by default it writes "<name>".
 class CTestEngine : public CTemplatorConcept {
 public:
     using Handler = std::function<HRESULT(CTestEngine&, CMarkData&)>;
     explicit CTestEngine(const wchar_t* types = kPageTypes) : CTemplatorConcept(types) {}
     ~CTestEngine() = default;
 
-    HRESULT OnMarked(CMarkData& mark) override;
+    HRESULT OnMarked(CMarkData& mark) override {
+        marked.push_back(mark.m_ssName.str());
+        return handler ? handler(*this, mark) : Write(L"<" + mark.m_ssName.str() + L">");
+    }
     HRESULT Write(const std::wstring& text) { return WriteOutput(Bstr(text)); }
-    HRESULT Write(BSTR text) { return WriteOutput(text); }
+    // Selects a new recording stream as the output and returns it.
+    CComPtr<RecordingStream> Record() {
+        auto sink = MakeRecorder<RecordingStream>();
+        EXPECT_HR(S_OK, putref_Output(sink.Get()));
+        return sink;
+    }
 
     Handler handler;
     std::vector<std::wstring> marked;  // names in the order OnMarked saw them
 };
 
-// The calling thread's error information as "source: description" (empty when none), and
-// clears it.
-std::wstring TakeErrorInfo();
+// The calling thread's error information as "source: description" (empty when none).
+inline std::wstring TakeErrorInfo() {
+    CComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Receive()) != S_OK || !info) return L"";
+    CComBSTR source, description;
+    info->GetSource(source.Receive());
+    info->GetDescription(description.Receive());
+    return std::wstring(source.c_str()) + L": " + description.c_str();
+}
 
 }  // namespace vesk_test
