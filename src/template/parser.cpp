@@ -12,6 +12,8 @@ namespace {
 constexpr wchar_t kSource[] = L"Templator";
 constexpr wchar_t kInvalidMarkOrder[] = L"Invalid mark order.";
 
+std::wstring_view ViewOf(const CComBSTR& s) { return std::wstring_view(s.c_str(), s.Length()); }
+
 }  // namespace
 
 HRESULT RaiseInvalidMarkOrder() { return RaiseError(E_FAIL, kSource, kInvalidMarkOrder); }
@@ -24,81 +26,77 @@ CTemplatorConcept::CTemplatorConcept(const wchar_t* pszTypes)
       m_bstrParamOpen(L"|"),
       m_bstrParamSep(L"#|#") {}
 
-bool CTemplatorConcept::IsAt(const wchar_t* text, unsigned int pos, unsigned int end,
-                             const CComBSTR& s) const {
-    const unsigned int n = s.Length();
-    return n != 0 && end - pos >= n && wmemcmp(text + pos, s.m_str, n) == 0;
-}
-
-bool CTemplatorConcept::IsType(wchar_t c) const {
-    return wmemchr(m_bstrTypes.c_str(), c, m_bstrTypes.Length()) != nullptr;
-}
-
-// A character that cannot begin any delimiter is plain text wherever it stands, so runs of
-// such characters are copied in one go.
-bool CTemplatorConcept::MayStartDelimiter(wchar_t c) const {
-    for (const CComBSTR* s : {&m_bstrEscape, &m_bstrOpen, &m_bstrClose, &m_bstrParamOpen, &m_bstrParamSep}) {
-        if (s->Length() != 0 && s->m_str[0] == c) return true;
+CTemplatorConcept::CSyntax CTemplatorConcept::Syntax() const {
+    CSyntax g{ViewOf(m_bstrEscape), ViewOf(m_bstrOpen),     ViewOf(m_bstrClose),
+              ViewOf(m_bstrParamOpen), ViewOf(m_bstrParamSep), ViewOf(m_bstrTypes), {}, 0};
+    for (std::wstring_view s : {g.escape, g.open, g.close, g.paramOpen, g.paramSep}) {
+        if (!s.empty() && !g.MayStartDelimiter(s.front())) g.starts[g.nStarts++] = s.front();
     }
-    return false;
+    return g;
+}
+
+bool CTemplatorConcept::IsAt(const wchar_t* text, unsigned int pos, unsigned int end, std::wstring_view s) {
+    return !s.empty() && end - pos >= s.size() && text[pos] == s.front() &&
+           wmemcmp(text + pos + 1, s.data() + 1, s.size() - 1) == 0;
 }
 
 HRESULT CTemplatorConcept::GetMarkData(wchar_t* bstrText, unsigned int& pos, CMarkData& mark) {
+    const CSyntax g = Syntax();
     const unsigned int end = SysStringLen(bstrText);
     const wchar_t* text = bstrText;
-    if (pos < end && IsType(text[pos])) {
+    if (pos < end && g.IsType(text[pos])) {
         mark.m_cType = text[pos];
         ++pos;
     }
 
     // Inside a mark every one of the five strings may follow the escape; outside only the
     // first three do (see Parse).
-    const CComBSTR* const escapable[] = {&m_bstrEscape, &m_bstrOpen, &m_bstrClose, &m_bstrParamOpen, &m_bstrParamSep};
+    const std::wstring_view escapable[] = {g.escape, g.open, g.close, g.paramOpen, g.paramSep};
     std::wstringstream* out = &mark.m_ssName;
     bool bHasParam = false;
     unsigned int depth = 0;
     while (pos < end) {
-        if (IsAt(text, pos, end, m_bstrEscape)) {
-            pos += m_bstrEscape.Length();
-            const CComBSTR* literal = &m_bstrEscape;
+        if (IsAt(text, pos, end, g.escape)) {
+            pos += g.escape.size();
+            std::wstring_view literal = g.escape;
             unsigned int skip = 0;
-            for (const CComBSTR* s : escapable) {
-                if (IsAt(text, pos, end, *s)) {
+            for (std::wstring_view s : escapable) {
+                if (IsAt(text, pos, end, s)) {
                     literal = s;
-                    skip = s->Length();
+                    skip = s.size();
                     break;
                 }
             }
-            out->write(literal->m_str, literal->Length());
+            out->write(literal.data(), literal.size());
             pos += skip;
-        } else if (IsAt(text, pos, end, m_bstrOpen)) {
-            pos += m_bstrOpen.Length();
-            out->write(m_bstrOpen.m_str, m_bstrOpen.Length());
+        } else if (IsAt(text, pos, end, g.open)) {
+            pos += g.open.size();
+            out->write(g.open.data(), g.open.size());
             ++depth;
-        } else if (IsAt(text, pos, end, m_bstrClose)) {
+        } else if (IsAt(text, pos, end, g.close)) {
             if (depth == 0) break;
-            pos += m_bstrClose.Length();
-            out->write(m_bstrClose.m_str, m_bstrClose.Length());
+            pos += g.close.size();
+            out->write(g.close.data(), g.close.size());
             --depth;
-        } else if (IsAt(text, pos, end, m_bstrParamOpen)) {
-            pos += m_bstrParamOpen.Length();
+        } else if (IsAt(text, pos, end, g.paramOpen)) {
+            pos += g.paramOpen.size();
             if (depth == 0 && !bHasParam) {
                 out = mark.AddParam();
                 bHasParam = true;
             } else {
-                out->write(m_bstrParamOpen.m_str, m_bstrParamOpen.Length());
+                out->write(g.paramOpen.data(), g.paramOpen.size());
             }
-        } else if (IsAt(text, pos, end, m_bstrParamSep)) {
-            pos += m_bstrParamSep.Length();
+        } else if (IsAt(text, pos, end, g.paramSep)) {
+            pos += g.paramSep.size();
             if (depth == 0) {
                 out = mark.AddParam();
                 bHasParam = true;
             } else {
-                out->write(m_bstrParamSep.m_str, m_bstrParamSep.Length());
+                out->write(g.paramSep.data(), g.paramSep.size());
             }
         } else {
             const unsigned int start = pos++;
-            while (pos < end && !MayStartDelimiter(text[pos])) ++pos;
+            while (pos < end && !g.MayStartDelimiter(text[pos])) ++pos;
             out->write(text + start, pos - start);
         }
     }
@@ -106,6 +104,7 @@ HRESULT CTemplatorConcept::GetMarkData(wchar_t* bstrText, unsigned int& pos, CMa
 }
 
 HRESULT CTemplatorConcept::Parse(wchar_t* bstrText, CTemplate& tmpl) {
+    const CSyntax g = Syntax();
     const unsigned int end = SysStringLen(bstrText);
     const wchar_t* text = bstrText;
     std::wstring literal;
@@ -123,34 +122,34 @@ HRESULT CTemplatorConcept::Parse(wchar_t* bstrText, CTemplate& tmpl) {
 
     unsigned int pos = 0;
     while (pos < end) {
-        if (IsAt(text, pos, end, m_bstrEscape)) {
-            pos += m_bstrEscape.Length();
-            const CComBSTR* literalString = &m_bstrEscape;
+        if (IsAt(text, pos, end, g.escape)) {
+            pos += g.escape.size();
+            std::wstring_view escaped = g.escape;
             unsigned int skip = 0;
-            for (const CComBSTR* s : {&m_bstrEscape, &m_bstrOpen, &m_bstrClose}) {
-                if (IsAt(text, pos, end, *s)) {
-                    literalString = s;
-                    skip = s->Length();
+            for (std::wstring_view s : {g.escape, g.open, g.close}) {
+                if (IsAt(text, pos, end, s)) {
+                    escaped = s;
+                    skip = s.size();
                     break;
                 }
             }
-            literal.append(literalString->m_str, literalString->Length());
+            literal.append(escaped);
             pos += skip;
-        } else if (IsAt(text, pos, end, m_bstrOpen)) {
+        } else if (IsAt(text, pos, end, g.open)) {
             HRESULT hr = appendRun();
             if (FAILED(hr)) return hr;
-            pos += m_bstrOpen.Length();
+            pos += g.open.size();
             auto mark = std::make_unique<CMarkData>();
             hr = GetMarkData(bstrText, pos, *mark);
             if (FAILED(hr)) return hr;
             tmpl.m_vMarks.push_back(mark.get());
             mark.release();
-            pos += m_bstrClose.Length();
-        } else if (IsAt(text, pos, end, m_bstrClose)) {
+            pos += g.close.size();
+        } else if (IsAt(text, pos, end, g.close)) {
             return RaiseInvalidMarkOrder();
         } else {
             const unsigned int start = pos++;
-            while (pos < end && !MayStartDelimiter(text[pos])) ++pos;
+            while (pos < end && !g.MayStartDelimiter(text[pos])) ++pos;
             literal.append(text + start, pos - start);
         }
     }

@@ -1,6 +1,7 @@
 // Expansion of a template (straight from its text or from its parsed form), the choice of
 // the output sink, and the conversion of mark values to text.
 #include <string>
+#include <utility>
 
 #include "template/templator_concept.h"
 
@@ -173,33 +174,37 @@ HRESULT CTemplatorConcept::WriteOutput(wchar_t* bstrText) {
 
 HRESULT CTemplatorConcept::Process(wchar_t* bstrText) {
     if (m_pOutput == nullptr) return E_FAIL;
+    const CSyntax g = Syntax();
     const unsigned int end = SysStringLen(bstrText);
     const wchar_t* text = bstrText;
+    // What an escape may protect outside marks, and the string written for each.
+    const std::pair<std::wstring_view, BSTR> escapable[] = {
+        {g.escape, m_bstrEscape}, {g.open, m_bstrOpen}, {g.close, m_bstrClose}};
     // One-character writes reuse one string: a sink only borrows the text for the call.
     CComBSTR oneChar;
     unsigned int pos = 0;
     while (pos < end) {
         HRESULT hr = S_OK;
-        if (IsAt(text, pos, end, m_bstrEscape)) {
-            pos += m_bstrEscape.Length();
-            const CComBSTR* literal = &m_bstrEscape;
+        if (IsAt(text, pos, end, g.escape)) {
+            pos += g.escape.size();
+            BSTR literal = m_bstrEscape;
             unsigned int skip = 0;
-            for (const CComBSTR* s : {&m_bstrEscape, &m_bstrOpen, &m_bstrClose}) {
-                if (IsAt(text, pos, end, *s)) {
-                    literal = s;
-                    skip = s->Length();
+            for (const auto& [s, bstr] : escapable) {
+                if (IsAt(text, pos, end, s)) {
+                    literal = bstr;
+                    skip = s.size();
                     break;
                 }
             }
-            hr = WriteOutput(literal->m_str);
+            hr = WriteOutput(literal);
             pos += skip;
-        } else if (IsAt(text, pos, end, m_bstrOpen)) {
-            pos += m_bstrOpen.Length();
+        } else if (IsAt(text, pos, end, g.open)) {
+            pos += g.open.size();
             CMarkData mark;
             hr = GetMarkData(bstrText, pos, mark);
             if (SUCCEEDED(hr)) hr = OnMarked(mark);
-            if (SUCCEEDED(hr)) pos += m_bstrClose.Length();
-        } else if (IsAt(text, pos, end, m_bstrClose)) {
+            if (SUCCEEDED(hr)) pos += g.close.size();
+        } else if (IsAt(text, pos, end, g.close)) {
             return RaiseInvalidMarkOrder();
         } else {
             if (oneChar.m_str == nullptr) {

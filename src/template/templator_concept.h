@@ -5,6 +5,7 @@
 #pragma once
 
 #include <sstream>
+#include <string_view>
 #include <vector>
 
 #include "host/host.h"
@@ -99,9 +100,24 @@ protected:
     CTS_Stream m_oStream;
 
 private:
-    bool IsAt(const wchar_t* text, unsigned int pos, unsigned int end, const CComBSTR& s) const;
-    bool IsType(wchar_t c) const;
-    bool MayStartDelimiter(wchar_t c) const;
+    // The grammar strings as one parse or expansion sees them: read from the strings once
+    // per call rather than at every character.
+    struct CSyntax {
+        std::wstring_view escape, open, close, paramOpen, paramSep, types;
+        wchar_t starts[5];  // the first character of each delimiter
+        unsigned int nStarts;
+
+        bool IsType(wchar_t c) const { return types.find(c) != std::wstring_view::npos; }
+        // A character that cannot begin any delimiter is plain text wherever it stands.
+        bool MayStartDelimiter(wchar_t c) const {
+            for (unsigned int i = 0; i < nStarts; ++i) {
+                if (starts[i] == c) return true;
+            }
+            return false;
+        }
+    };
+    CSyntax Syntax() const;
+    static bool IsAt(const wchar_t* text, unsigned int pos, unsigned int end, std::wstring_view s);
 };
 
 // The one parse error of the mark grammar, reported with the engine's source.
