@@ -1,5 +1,6 @@
 // vesk-demo: a host program that loads the module the way a page server does, creates
-// "Vesk.Utility" by its ProgID and calls utility members late-bound, as a page script would.
+// "Vesk.Utility" and "Vesk.TextTemplator" by their ProgIDs and calls them late-bound, as a
+// page script would.
 // It knows the library only by its exported names: no library header is included.
 #include <dlfcn.h>
 
@@ -36,16 +37,20 @@ CComVariant Bool(bool value) {
     return v;
 }
 
-// obj.name(args...) through GetIDsOfNames and Invoke; the arguments go last-first.
-HRESULT Call(IDispatch* object, const wchar_t* name, std::vector<CComVariant> args, CComVariant* result) {
+// obj.name(args...) through GetIDsOfNames and Invoke; the arguments go last-first. A property
+// assignment passes its value as the named DISPID_PROPERTYPUT argument.
+HRESULT Call(IDispatch* object, const wchar_t* name, std::vector<CComVariant> args, CComVariant* result,
+             WORD flags = DISPATCH_METHOD) {
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     DISPID id = 0;
     HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
     if (FAILED(hr)) return hr;
     std::vector<VARIANT> reversed(args.size());
     for (size_t i = 0; i < args.size(); ++i) args[i].Detach(&reversed[args.size() - 1 - i]);
-    DISPPARAMS params{reversed.data(), nullptr, static_cast<UINT>(reversed.size()), 0};
-    hr = object->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, result->Receive(), nullptr, nullptr);
+    DISPID putId = DISPID_PROPERTYPUT;
+    const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
+    DISPPARAMS params{reversed.data(), put ? &putId : nullptr, static_cast<UINT>(reversed.size()), put ? 1u : 0u};
+    hr = object->Invoke(id, IID_NULL, 0, flags, &params, result->Receive(), nullptr, nullptr);
     for (VARIANT& v : reversed) VariantClear(&v);
     return hr;
 }
@@ -117,5 +122,41 @@ int main() {
     Show(util.Get(), "MakeGUID(True)", L"MakeGUID", args(Bool(true)));
     Show(util.Get(), "MakeGUID(False)", L"MakeGUID", args(Bool(false)));
     Show(util.Get(), "MD5(\"abc\") without a charset", L"MD5", args(Str(L"abc")));
+
+    // The text templator fills a template from its scripts; a dictionary serves as one, its
+    // default member answering each mark's name.
+    const auto* clsidTemplator = static_cast<const CLSID*>(dlsym(module, "CLSID_TextTemplator"));
+    hr = clsidTemplator ? veskhost::RegisterModuleClass(VESK_MODULE_PATH, *clsidTemplator, L"Vesk.TextTemplator")
+                        : E_FAIL;
+    CComPtr<IDispatch> templator;
+    CComPtr<IDispatch> values;
+    if (SUCCEEDED(hr)) hr = veskhost::CLSIDFromProgID(L"Vesk.TextTemplator", &clsid);
+    if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, templator.ReceiveVoid());
+    if (SUCCEEDED(hr)) hr = veskhost::CLSIDFromProgID(L"Scripting.Dictionary", &clsid);
+    if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, values.ReceiveVoid());
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "cannot create the text templator: 0x%08X\n", static_cast<unsigned>(hr));
+        return 1;
+    }
+    std::printf("\ncreated Vesk.TextTemplator\n");
+    CComVariant ignored;
+    Call(values.Get(), L"Add", args(Str(L"Name"), Str(L"World")), &ignored);
+    ignored.Reset();
+    Call(values.Get(), L"Add", args(Str(L"Unread"), I4(3)), &ignored);
+    CComVariant script;
+    script.SetDispatch(values.Get());
+    ignored.Reset();
+    Call(templator.Get(), L"Script", args(std::move(script)), &ignored, DISPATCH_PROPERTYPUTREF);
+    const wchar_t* text = L"Hello (#Name#)!(# a comment #) You have (#Unread#) new messages, and the dictionary itself holds (#Count#) items.";
+    ignored.Reset();
+    hr = Call(templator.Get(), L"ProcessTemplate", args(Str(text)), &ignored);
+    CComVariant filled;
+    if (SUCCEEDED(hr)) hr = Call(templator.Get(), L"Flush", {}, &filled);
+    std::printf("template  %s\n", Utf8(text).c_str());
+    if (FAILED(hr) || filled.vt != VT_BSTR) {
+        std::printf("filled    failed 0x%08X\n", static_cast<unsigned>(hr));
+        return 1;
+    }
+    std::printf("filled    %s\n", Utf8(filled.bstrVal).c_str());
     return 0;
 }
