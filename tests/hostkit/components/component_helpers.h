@@ -26,13 +26,13 @@ inline std::wstring LastErrorDescription() {
     return std::wstring(text.c_str(), text.Length());
 }
 
-// Calls a member by name: args in script order; a put passes its value last, as the named
-// DISPID_PROPERTYPUT argument.
+// Calls a member by name (the default member for a null name): args in script order; a put
+// passes its value last, as the named DISPID_PROPERTYPUT argument.
 inline HRESULT CallByName(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args,
                           VARIANT* result = nullptr, EXCEPINFO* excep = nullptr) {
-    DISPID id = DISPID_UNKNOWN;
+    DISPID id = DISPID_VALUE;
     LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    if (HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, 0, &id); FAILED(hr)) return hr;
+    if (HRESULT hr = name ? object->GetIDsOfNames(IID_NULL, names, 1, 0, &id) : S_OK; FAILED(hr)) return hr;
     std::vector<VARIANT> reversed(args.rbegin(), args.rend());
     DISPID putId = DISPID_PROPERTYPUT;
     const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
