@@ -15,6 +15,7 @@
 
 #include "controller/event_handler.h"
 #include "host/host.h"
+#include "support/memory_stream.h"
 #include "template/templator_concept.h"
 
 namespace {
@@ -110,34 +111,6 @@ private:
     std::vector<CComBSTR> m_values;
 };
 
-// Memory as an output: the characters written, appended.
-class CMemoryStream final : public IStream {
-public:
-    std::wstring text;
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!guid_equal(riid, IID_IUnknown) && !guid_equal(riid, IID_IStream)) return E_NOINTERFACE;
-        *ppv = static_cast<IStream*>(this);
-        return S_OK;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT Read(void*, ULONG, ULONG*) override { return E_NOTIMPL; }
-    HRESULT Write(const void* pv, ULONG cb, ULONG* written) override {
-        text.append(static_cast<const wchar_t*>(pv), cb / sizeof(wchar_t));
-        if (written) *written = cb;
-        return S_OK;
-    }
-    HRESULT Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-    HRESULT SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
-    HRESULT CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-    HRESULT Commit(DWORD) override { return E_NOTIMPL; }
-    HRESULT Revert() override { return E_NOTIMPL; }
-    HRESULT LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-    HRESULT UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-    HRESULT Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
-    HRESULT Clone(IStream**) override { return E_NOTIMPL; }
-};
-
 std::wstring HtmlEncode(const wchar_t* text, UINT length) {
     std::wstring out;
     out.reserve(length + 16);
@@ -161,7 +134,7 @@ public:
     CPageEngine(Store store, IDispatch* pScript, IZULibDictionary* pDictionary)
         : CTemplatorConcept(kPageTypes), m_store(store), m_pDictionary(pDictionary) {
         m_oScripts.Add(pScript);
-        putref_Output(static_cast<IStream*>(&m_oSink));
+        putref_Output(m_spSink.Get());
     }
     ~CPageEngine() = default;
 
@@ -187,7 +160,7 @@ public:
         return WriteOutput(text);
     }
 
-    CMemoryStream m_oSink;
+    CComPtr<vesk_test::CMemoryStream> m_spSink = vesk_test::CMemoryStream::Create();  // memory as the output
 
 private:
     Store m_store;
@@ -234,7 +207,7 @@ bool Setup() {
         for (bool direct : {false, true}) {
             CPageEngine engine(store, f.script, f.dictionary.Get());
             const HRESULT hr = direct ? engine.Process(f.page.m_str) : engine.Process(*f.parsed);
-            if (FAILED(hr) || Utf8(engine.m_oSink.text) != f.expected) {
+            if (FAILED(hr) || Utf8(engine.m_spSink->text) != f.expected) {
                 std::fprintf(stderr, "output differs from w1_expected.html (%s, %s)\n",
                              store == CPageEngine::Store::Script ? "script" : "dictionary",
                              direct ? "direct" : "parsed");
@@ -260,9 +233,9 @@ void BM_Parse(benchmark::State& state) {
 void Render(benchmark::State& state, CPageEngine::Store store, bool direct) {
     Fixture& f = Data();
     CPageEngine engine(store, f.script, f.dictionary.Get());
-    engine.m_oSink.text.reserve(f.expected.size());
+    engine.m_spSink->text.reserve(f.expected.size());
     for (auto _ : state) {
-        engine.m_oSink.text.clear();
+        engine.m_spSink->Clear();
         benchmark::DoNotOptimize(direct ? engine.Process(f.page.m_str) : engine.Process(*f.parsed));
     }
     state.counters["renders/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);

@@ -7,38 +7,12 @@
 #include <string>
 
 #include "host/host.h"
+#include "support/memory_stream.h"
 #include "template/templator_concept.h"
 
 namespace {
 
 constexpr const wchar_t* kTypeSets[] = {L"%;:*/=~+-$\\&|!?`@", L"%;:*/=~+-$\\&|", L" \t\r\n"};
-
-// Collects every character written.
-class CCollectingStream final : public IStream {
-public:
-    std::wstring text;
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!guid_equal(riid, IID_IUnknown) && !guid_equal(riid, IID_IStream)) return E_NOINTERFACE;
-        *ppv = static_cast<IStream*>(this);
-        return S_OK;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT Read(void*, ULONG, ULONG*) override { return E_NOTIMPL; }
-    HRESULT Write(const void* pv, ULONG cb, ULONG*) override {
-        text.append(static_cast<const wchar_t*>(pv), cb / sizeof(wchar_t));
-        return S_OK;
-    }
-    HRESULT Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-    HRESULT SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
-    HRESULT CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override { return E_NOTIMPL; }
-    HRESULT Commit(DWORD) override { return E_NOTIMPL; }
-    HRESULT Revert() override { return E_NOTIMPL; }
-    HRESULT LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-    HRESULT UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-    HRESULT Stat(STATSTG*, DWORD) override { return E_NOTIMPL; }
-    HRESULT Clone(IStream**) override { return E_NOTIMPL; }
-};
 
 // Writes every part of a mark, delimited, so that both expansions must agree on all of it.
 class CFuzzEngine : public CTemplatorConcept {
@@ -66,14 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     CComBSTR text(wide.data(), UINT(wide.size()));
 
     CFuzzEngine engine(types);
-    CCollectingStream parsedOut, directOut;
+    auto parsedOut = vesk_test::CMemoryStream::Create();
+    auto directOut = vesk_test::CMemoryStream::Create();
     CTemplate* tmpl = new CTemplate;
     const HRESULT parsed = engine.Parse(text, *tmpl);
-    engine.putref_Output(&directOut);
+    engine.putref_Output(directOut.Get());
     const HRESULT direct = engine.Process(text.m_str);
     if (SUCCEEDED(parsed)) {
-        engine.putref_Output(&parsedOut);
-        if (FAILED(engine.Process(*tmpl)) || FAILED(direct) || parsedOut.text != directOut.text) std::abort();
+        engine.putref_Output(parsedOut.Get());
+        if (FAILED(engine.Process(*tmpl)) || FAILED(direct) || parsedOut->text != directOut->text) std::abort();
     } else if (SUCCEEDED(direct)) {
         std::abort();
     }
