@@ -17,6 +17,14 @@ struct CallResult {
     CComVariant value;
 };
 
+// Owned arguments in script order, for InvokeNamed and InvokeId.
+template <class... A>
+std::vector<CComVariant> ArgList(A&&... args) {
+    std::vector<CComVariant> list;
+    (list.push_back(std::forward<A>(args)), ...);
+    return list;
+}
+
 class LateBound {
 public:
     explicit LateBound(IDispatch* object) : m_pObject(object) {}
@@ -29,18 +37,16 @@ public:
     // Invoke with explicit flags and arguments (script order; moved into DISPPARAMS).
     CallResult InvokeNamed(const wchar_t* name, WORD flags, std::vector<CComVariant> args,
                            bool wantResult = true) const {
-        CallResult r;
         DISPID id = DISPID_UNKNOWN;
-        r.hr = Id(name, &id);
-        if (FAILED(r.hr)) return r;
+        const HRESULT hr = Id(name, &id);
+        if (FAILED(hr)) return {hr, {}};
         return InvokeId(id, flags, std::move(args), wantResult);
     }
     CallResult InvokeId(DISPID id, WORD flags, std::vector<CComVariant> args, bool wantResult = true) const {
         CallResult r;
         std::vector<VARIANT> reversed(args.size());
         for (size_t i = 0; i < args.size(); ++i) args[i].Detach(&reversed[args.size() - 1 - i]);
-        DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr,
-                          static_cast<UINT>(reversed.size()), 0};
+        DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr, UINT(reversed.size()), 0};
         r.hr = m_pObject->Invoke(id, IID_NULL, 0, flags, &params, wantResult ? &r.value : nullptr,
                                  nullptr, nullptr);
         for (VARIANT& v : reversed) VariantClear(&v);
@@ -49,9 +55,7 @@ public:
 
     template <class... A>
     CallResult Call(const wchar_t* name, A&&... args) const {
-        std::vector<CComVariant> list;
-        (list.push_back(std::forward<A>(args)), ...);
-        return InvokeNamed(name, DISPATCH_METHOD, std::move(list));
+        return InvokeNamed(name, DISPATCH_METHOD, ArgList(std::forward<A>(args)...));
     }
 
 private:

@@ -16,41 +16,23 @@
 namespace vesk_test {
 
 class LoadedModule {
+    // Declared first: the entry points below are looked up as the object is built.
+    const char* m_path = std::getenv("VESK_MODULE");
+    void* m_handle = m_path ? dlopen(m_path, RTLD_NOW | RTLD_LOCAL) : nullptr;
+    std::string m_error = m_handle ? "" : m_path ? dlerror() : "VESK_MODULE is not set";
+
 public:
     using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, void**);
     using NoArgFn = HRESULT (*)();
     using IsEqualGuidFn = BOOL (*)(REFGUID, REFGUID);
     using DllMainFn = BOOL (*)(void*, unsigned int, void*);
 
-    LoadedModule() {
-        const char* path = std::getenv("VESK_MODULE");
-        if (path == nullptr) {
-            m_error = "VESK_MODULE is not set";
-            return;
-        }
-        m_handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
-        if (m_handle == nullptr) {
-            m_error = dlerror();
-            return;
-        }
-        GetClassObject = Symbol<GetClassObjectFn>("DllGetClassObject");
-        CanUnloadNow = Symbol<NoArgFn>("DllCanUnloadNow");
-        RegisterServer = Symbol<NoArgFn>("DllRegisterServer");
-        UnregisterServer = Symbol<NoArgFn>("DllUnregisterServer");
-        IsEqualGuid = Symbol<IsEqualGuidFn>("IsEqualGUID");
-        // Exported with C++ linkage: the name encodes (void*, unsigned int, void*).
-        Main = Symbol<DllMainFn>("_Z7DllMainPvjS_");
-    }
-    LoadedModule(const LoadedModule&) = delete;
-    LoadedModule& operator=(const LoadedModule&) = delete;
-
     bool Loaded() const { return m_handle != nullptr && GetClassObject != nullptr; }
     const std::string& Error() const { return m_error; }
 
+    // Null when the module is not loaded (a null handle would search the whole process).
     template <class T>
-    T Symbol(const char* name) const {
-        return reinterpret_cast<T>(dlsym(m_handle, name));
-    }
+    T Symbol(const char* name) const { return m_handle ? reinterpret_cast<T>(dlsym(m_handle, name)) : nullptr; }
     // An exported identifier, by its name.
     const GUID& Guid(const char* name) const {
         const auto* id = Symbol<const GUID*>(name);
@@ -68,33 +50,30 @@ public:
         void* pv = nullptr;
         const HRESULT hr = GetClassObjectByName(name, IID_IClassFactory, &pv);
         EXPECT_EQ(S_OK, hr) << "no class object for the name";
+        // On failure pv still carries the name in.
         if (SUCCEEDED(hr)) factory.Attach(static_cast<IClassFactory*>(pv));
         return factory;
     }
     // A new object of the named class, as its IDispatch.
     CComPtr<IDispatch> Create(const wchar_t* name) const {
         CComPtr<IDispatch> object;
-        CComPtr<IClassFactory> factory = Factory(name);
-        if (factory) {
+        if (CComPtr<IClassFactory> factory = Factory(name)) {
             EXPECT_EQ(S_OK, factory->CreateInstance(nullptr, IID_IDispatch, object.ReceiveVoid()));
         }
         return object;
     }
 
-    GetClassObjectFn GetClassObject = nullptr;
-    NoArgFn CanUnloadNow = nullptr;
-    NoArgFn RegisterServer = nullptr;
-    NoArgFn UnregisterServer = nullptr;
-    IsEqualGuidFn IsEqualGuid = nullptr;
-    DllMainFn Main = nullptr;
-
-private:
-    void* m_handle = nullptr;
-    std::string m_error;
+    GetClassObjectFn GetClassObject = Symbol<GetClassObjectFn>("DllGetClassObject");
+    NoArgFn CanUnloadNow = Symbol<NoArgFn>("DllCanUnloadNow");
+    NoArgFn RegisterServer = Symbol<NoArgFn>("DllRegisterServer");
+    NoArgFn UnregisterServer = Symbol<NoArgFn>("DllUnregisterServer");
+    IsEqualGuidFn IsEqualGuid = Symbol<IsEqualGuidFn>("IsEqualGUID");
+    // Exported with C++ linkage: the name encodes (void*, unsigned int, void*).
+    DllMainFn Main = Symbol<DllMainFn>("_Z7DllMainPvjS_");
 };
 
 inline LoadedModule& Module() {
-    static LoadedModule module;
+    static LoadedModule module;  // dlopen once; never closed
     return module;
 }
 
@@ -107,9 +86,8 @@ protected:
         ASSERT_EQ(S_OK, Module().CanUnloadNow()) << "an earlier test left a reference behind";
     }
     void TearDown() override {
-        if (Module().Loaded()) {
-            EXPECT_EQ(S_OK, Module().CanUnloadNow()) << "the test left a reference behind";
-        }
+        if (!Module().Loaded()) return;
+        EXPECT_EQ(S_OK, Module().CanUnloadNow()) << "the test left a reference behind";
     }
 };
 
