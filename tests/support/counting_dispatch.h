@@ -12,34 +12,33 @@
 
 namespace vesk_test {
 
-class CountingDispatch final : public IDispatch {
+// What the test doubles share: they answer IUnknown and IDispatch and have no type information.
+class DispatchBase : public IDispatch {
 public:
-    CountingDispatch() = default;
-    CountingDispatch(const CountingDispatch&) = delete;
-    CountingDispatch& operator=(const CountingDispatch&) = delete;
-
-    ULONG RefCount() const { return m_cRef.load(); }
-
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
-        if (guid_equal(riid, IID_IUnknown) || guid_equal(riid, IID_IDispatch)) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
         *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override { return --m_cRef; }
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
-        if (pctinfo) *pctinfo = 0;
+        if (!guid_equal(riid, IID_IUnknown) && !guid_equal(riid, IID_IDispatch)) return E_NOINTERFACE;
+        *ppv = static_cast<IDispatch*>(this);
+        AddRef();
         return S_OK;
     }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** pp) override {
-        if (pp) *pp = nullptr;
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
+        if (pctinfo == nullptr) return E_POINTER;
+        *pctinfo = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
+        if (ppTInfo) *ppTInfo = nullptr;
         return E_NOTIMPL;
     }
+};
+
+class CountingDispatch final : public DispatchBase {
+public:
+    ULONG RefCount() const { return m_cRef.load(); }
+    ULONG AddRef() override { return ++m_cRef; }
+    ULONG Release() override { return --m_cRef; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT cNames, LCID, DISPID* ids) override {
         for (UINT i = 0; ids && i < cNames; ++i) ids[i] = DISPID_UNKNOWN;
         return DISP_E_UNKNOWNNAME;
@@ -49,7 +48,7 @@ public:
     }
 
 private:
-    std::atomic<ULONG> m_cRef{1};
+    std::atomic<ULONG> m_cRef{1};  // also makes the double non-copyable
 };
 
 }  // namespace vesk_test

@@ -24,11 +24,11 @@
 #include <string_view>
 #include <vector>
 
-#include "host/ccom.h"
+#include "support/counting_dispatch.h"
 
 namespace vesk_test {
 
-class ScriptObject final : public IDispatch {
+class ScriptObject final : public DispatchBase {
 public:
     // The call's arguments in script order (args[0] is the first); each may be by reference.
     using Args = const std::vector<VARIANT*>&;
@@ -44,18 +44,15 @@ public:
     // The member that answers DISPID_VALUE (a property or a method); it must exist.
     ScriptObject& SetDefaultMember(std::wstring_view name);
 
-    bool Has(std::wstring_view name) const;
+    bool Has(std::wstring_view name) const { return Find(name) != nullptr; }
     // A copy of the property's current value; empty when there is no such property.
     CComVariant Property(std::wstring_view name) const;
     // How often the member was invoked (gets, puts and calls all count).
     int CallCount(std::wstring_view name) const;
     ULONG RefCount() const { return m_cRef; }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override;
+    ULONG AddRef() override { return ++m_cRef; }
     ULONG Release() override;
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
     HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
                           DISPID* rgDispId) override;
     HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
@@ -72,11 +69,8 @@ private:
 
     ScriptObject() = default;
     ~ScriptObject() = default;
-    Member* Find(std::wstring_view name);
     const Member* Find(std::wstring_view name) const;
-    Member* ById(DISPID id);
-    HRESULT InvokeProperty(Member& m, WORD wFlags, DISPPARAMS* dp, VARIANT* result);
-    HRESULT InvokeMethod(Member& m, DISPPARAMS* dp, VARIANT* result);
+    Member& Slot(std::wstring_view name, bool isMethod);  // found or added, emptied
 
     ULONG m_cRef = 1;
     std::vector<Member> m_members;  // DISPID = index + 1
