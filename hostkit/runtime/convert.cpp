@@ -283,6 +283,7 @@ HRESULT number_from_string(const Source& s, VARTYPE to, VARIANT* out) {
     case ParseResult::Overflow: return DISP_E_OVERFLOW;
     case ParseResult::Ok: break;
     }
+    if (n.wholeBeyond64 && target_kind(to) == tInteger) return DISP_E_OVERFLOW;
     Source number;
     number.vt = VT_BSTR;
     number.kind = n.kind == ParsedNumber::Signed ? fSigned : n.kind == ParsedNumber::Unsigned ? fUnsigned : fReal;

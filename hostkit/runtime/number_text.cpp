@@ -109,6 +109,7 @@ ParseResult ParseNumber(const OLECHAR* text, size_t len, ParsedNumber* out) {
     }
     out->kind = ParsedNumber::Real;
     out->d = negative ? -value : value;
+    out->wholeBeyond64 = integral;
     return ParseResult::Ok;
 }
 

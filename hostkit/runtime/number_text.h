@@ -16,6 +16,10 @@ struct ParsedNumber {
     int64_t i = 0;
     uint64_t u = 0;
     double d = 0;
+    // A whole number written with more digits than 64 bits hold. Its double is rounded, and
+    // may round back into range (one below the signed minimum reads as the minimum), so
+    // integer targets must treat it as out of range on this flag, not on the double.
+    bool wholeBeyond64 = false;
 };
 
 enum class ParseResult { Ok, NotANumber, Overflow };
