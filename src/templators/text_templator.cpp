@@ -12,10 +12,10 @@ HRESULT CreateMemoryStream(CComPtr<IZULibStream>& spStream) {
                                   zul_uuidof<IZULibStream>(), spStream.ReceiveVoid());
     if (FAILED(hr)) return hr;
     if (!spStream) return E_NOINTERFACE;
-    VARIANT noSource;  // VT_ERROR with every other byte zero: no source, stay in memory
-    VariantInit(&noSource);
+    // VT_ERROR with every other byte zero (reserved words included, which VariantInit need
+    // not touch): no source, stay in memory.
+    VARIANT noSource{};
     noSource.vt = VT_ERROR;
-    noSource.scode = 0;
     return spStream->Open(noSource, ADODB::adModeUnknown, ADODB::adOpenStreamUnspecified, nullptr, nullptr);
 }
 
