@@ -87,6 +87,29 @@ private:
 // EXCEPINFO, and for the dispatch frame's own DISP_E_ codes, the code is returned as it is.
 HRESULT CompleteInvoke(HRESULT hr, EXCEPINFO* pExcepInfo);
 
+// The whole of a component's Invoke over its member table: the member is found, its
+// arguments checked, its handler run (with the object kept alive for the call, since a
+// script may drop its last reference from inside it) and a failure put as scripts see it.
+// Call is the handler's argument block: {object, flags, arguments, result}.
+template <class Interface, class Call, class Object, class Entry, size_t N>
+HRESULT InvokeMember(Object& object, const Entry (&table)[N], DISPID id, REFIID riid, WORD flags,
+                     DISPPARAMS* params, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+    if (!guid_equal(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    const Entry* member = FindMember(table, id);
+    if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
+    CDispatchArgs args(params, flags, puArgErr);
+    if (FAILED(args.Status())) return args.Status();
+    if (pVarResult) VariantInit(pVarResult);
+
+    SetErrorInfo(0, nullptr);
+    CComPtr<Interface> keepAlive = CComPtr<Interface>::Share(&object);
+    CComVariant result;
+    Call call{object, flags, args, result};
+    const HRESULT hr = member->invoke(call);
+    if (SUCCEEDED(hr) && pVarResult) result.Detach(pVarResult);
+    return CompleteInvoke(hr, pExcepInfo);
+}
+
 // Flag tests for Invoke: a read may arrive as a property get or as a method call.
 constexpr bool IsGetCall(WORD flags) { return (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) != 0; }
 constexpr bool IsPutCall(WORD flags) { return (flags & DISPATCH_PROPERTYPUT) != 0; }

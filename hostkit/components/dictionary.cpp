@@ -524,20 +524,8 @@ HRESULT CHostDictionary::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cN
 
 HRESULT CHostDictionary::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams,
                                 VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-    if (!guid_equal(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    const DictionaryMember* member = FindMember(kMembers, dispIdMember);
-    if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
-    CDispatchArgs args(pDispParams, wFlags, puArgErr);
-    if (FAILED(args.Status())) return args.Status();
-    if (pVarResult) VariantInit(pVarResult);
-
-    SetErrorInfo(0, nullptr);
-    CComPtr<IZULibDictionary> keepAlive = CComPtr<IZULibDictionary>::Share(this);
-    CComVariant result;
-    DictionaryCall call{*this, wFlags, args, result};
-    const HRESULT hr = member->invoke(call);
-    if (SUCCEEDED(hr) && pVarResult) result.Detach(pVarResult);
-    return CompleteInvoke(hr, pExcepInfo);
+    return InvokeMember<IZULibDictionary, DictionaryCall>(*this, kMembers, dispIdMember, riid, wFlags, pDispParams, pVarResult,
+                                            pExcepInfo, puArgErr);
 }
 
 [[maybe_unused]] const bool g_bDictionaryRegistered =

@@ -827,20 +827,8 @@ HRESULT CHostStream::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames
 
 HRESULT CHostStream::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams,
                             VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-    if (!guid_equal(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    const StreamMember* member = FindMember(kMembers, dispIdMember);
-    if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
-    CDispatchArgs args(pDispParams, wFlags, puArgErr);
-    if (FAILED(args.Status())) return args.Status();
-    if (pVarResult) VariantInit(pVarResult);
-
-    SetErrorInfo(0, nullptr);
-    CComPtr<IZULibStream> keepAlive = CComPtr<IZULibStream>::Share(this);
-    CComVariant result;
-    StreamCall call{*this, wFlags, args, result};
-    const HRESULT hr = member->invoke(call);
-    if (SUCCEEDED(hr) && pVarResult) result.Detach(pVarResult);
-    return CompleteInvoke(hr, pExcepInfo);
+    return InvokeMember<IZULibStream, StreamCall>(*this, kMembers, dispIdMember, riid, wFlags, pDispParams, pVarResult,
+                                            pExcepInfo, puArgErr);
 }
 
 [[maybe_unused]] const bool g_bStreamRegistered = RegisterClassCreator(CLSID_Stream, L"ADODB.Stream", &CreateHostStream);
