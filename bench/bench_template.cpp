@@ -22,8 +22,8 @@ namespace {
 
 constexpr wchar_t kPageTypes[] = L"%;:*/=~+-$\\&|!?`@";
 
-// The reference inputs: VESK_BENCH_DATA from the environment, else the folder beside the
-// repository. A missing file stops the program before anything is timed.
+// The reference inputs: VESK_BENCH_DATA from the environment, else bench/data of this
+// checkout. A missing file stops the program before anything is timed.
 std::string ReadFile(const std::string& name) {
     const char* dir = std::getenv("VESK_BENCH_DATA");
     const std::string path = std::string(dir ? dir : VESK_BENCH_DATA) + "/" + name;

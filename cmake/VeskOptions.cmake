@@ -13,7 +13,7 @@ function(vesk_add_test NAME)
   target_link_libraries(${NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_include_directories(${NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   gtest_discover_tests(${NAME} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "VESK_MODULE=$<TARGET_FILE:Vesk>;VESK_TEST_DATA=${PROJECT_SOURCE_DIR}/tests/data;VESK_BENCH_DATA=${PROJECT_SOURCE_DIR}/../shared/bench-data")
+    PROPERTIES ENVIRONMENT "VESK_MODULE=$<TARGET_FILE:Vesk>")
 endfunction()
 
 if(VESK_FUZZ)
