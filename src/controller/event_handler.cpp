@@ -1,5 +1,7 @@
 #include "controller/event_handler.h"
 
+#include <utility>
+
 namespace {
 
 constexpr LCID kLocale = LOCALE_SYSTEM_DEFAULT;
@@ -57,12 +59,13 @@ HRESULT CEventHandler::GetLast(IDispatch** ppScript) const {
 HRESULT CEventHandler::GetEvent(const wchar_t* name, CEvent& event) const {
     HRESULT hr = DISP_E_UNKNOWNNAME;
     LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
-    for (auto it = m_vScripts.rbegin(); it != m_vScripts.rend(); ++it) {
-        if (!*it) continue;
+    for (size_t i = m_vScripts.size(); i-- > 0;) {
+        CComPtr<IDispatch> spScript = ScriptAt(i);
+        if (!spScript) continue;
         DISPID dispid = DISPID_UNKNOWN;
-        hr = (*it)->GetIDsOfNames(IID_NULL, names, 1, kLocale, &dispid);
+        hr = spScript->GetIDsOfNames(IID_NULL, names, 1, kLocale, &dispid);
         if (SUCCEEDED(hr)) {
-            event.m_spDispatch.Assign(it->Get());
+            event.m_spDispatch = std::move(spScript);
             event.m_dispid = dispid;
             return S_OK;
         }
@@ -76,12 +79,13 @@ HRESULT CEventHandler::GetValue(const wchar_t* name, VARIANT* pValue) const {
     HRESULT hr = key.SetString(name);
     if (FAILED(hr)) return hr;
     hr = DISP_E_UNKNOWNNAME;
-    for (auto it = m_vScripts.rbegin(); it != m_vScripts.rend(); ++it) {
-        if (!*it) continue;
+    for (size_t i = m_vScripts.size(); i-- > 0;) {
+        CComPtr<IDispatch> spScript = ScriptAt(i);
+        if (!spScript) continue;
         DISPPARAMS params = {&key, nullptr, 1, 0};
         CComVariant result;
-        hr = (*it)->Invoke(DISPID_VALUE, IID_NULL, kLocale, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params,
-                           &result, nullptr, nullptr);
+        hr = spScript->Invoke(DISPID_VALUE, IID_NULL, kLocale, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params,
+                              &result, nullptr, nullptr);
         if (SUCCEEDED(hr)) {
             VariantClear(pValue);
             result.Detach(pValue);
@@ -89,6 +93,11 @@ HRESULT CEventHandler::GetValue(const wchar_t* name, VARIANT* pValue) const {
         }
     }
     return hr;
+}
+
+CComPtr<IDispatch> CEventHandler::ScriptAt(size_t index) const {
+    if (index >= m_vScripts.size()) return nullptr;
+    return CComPtr<IDispatch>::Share(m_vScripts[index].Get());
 }
 
 HRESULT CEventHandler::CallEvent(IDispatch* pOwner, const wchar_t* name, bool bDefault, bool& bContinue) const {

@@ -24,6 +24,12 @@ public:
 
 // The scripts of a page or templator, oldest first. A later script shadows an earlier one
 // that defines the same name.
+//
+// Every lookup calls into scripts, and a script may add scripts to this very list meanwhile
+// (or, through its owner, drop the last reference to one). So a walk goes by index over the
+// scripts that were there when it began, re-checks the index at every step, and holds a
+// reference of its own to the script it is calling; scripts added during a walk are not asked
+// by it.
 class CEventHandler {
 public:
     // Appends a script (null included: it is kept, and never answers a lookup).
@@ -42,4 +48,8 @@ public:
     HRESULT CallEvent(IDispatch* pOwner, const wchar_t* name, bool bDefault, bool& bContinue) const;
 
     std::vector<CComPtr<IDispatch>> m_vScripts;
+
+private:
+    // A new reference to the script at the index, or null when there is none (any more).
+    CComPtr<IDispatch> ScriptAt(size_t index) const;
 };

@@ -42,6 +42,51 @@ TEST(EventHandler, LatestScriptsMemberIsFiredGotAndPut) {
     EXPECT_BSTR_EQ(L"new", title.m_vResult.bstrVal);
 }
 
+// A script that, asked for a name or for its default member, hands the handler a hundred more
+// scripts (as `Script = obj` from inside the call does) and then knows nothing. Lives on the stack.
+class CrowdingScript final : public DispatchBase {
+public:
+    CrowdingScript(CEventHandler& handler, IDispatch* extra) : m_handler(handler), m_extra(extra) {}
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return Crowd(DISP_E_UNKNOWNNAME); }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return Crowd(DISP_E_MEMBERNOTFOUND);
+    }
+
+private:
+    HRESULT Crowd(HRESULT hr) {
+        for (int i = 0; i < 100; ++i) m_handler.Add(m_extra);
+        return hr;
+    }
+    CEventHandler& m_handler;
+    IDispatch* m_extra;
+};
+
+// Both walks go on past a script that grows the list under them, and ask only the scripts that
+// were there when they began.
+TEST(EventHandler, ScriptsAddedDuringALookupAreNotAskedByIt) {
+    auto answering = ScriptObject::Create(), extra = ScriptObject::Create();
+    answering->SetProperty(L"Title", VarStr(L"answer")).AddMethod(L"Item", Returns([] { return VarStr(L"item"); }));
+    extra->SetProperty(L"Title", VarStr(L"extra")).AddMethod(L"Item", Returns([] { return VarStr(L"extra"); }));
+    answering->SetDefaultMember(L"Item");
+    extra->SetDefaultMember(L"Item");
+    CEventHandler handler;
+    CrowdingScript crowding(handler, extra.Get());
+    handler.Add(answering.Get());
+    handler.Add(&crowding);
+
+    CEvent title;
+    ASSERT_HR(S_OK, handler.GetEvent(L"Title", title));
+    EXPECT_EQ(answering.Get(), title.m_spDispatch.Get());
+    handler.m_vScripts.resize(2);
+    CComVariant value;
+    ASSERT_HR(S_OK, handler.GetValue(L"Name", &value));
+    EXPECT_BSTR_EQ(L"item", value.bstrVal);
+    EXPECT_EQ(102u, handler.m_vScripts.size());
+    EXPECT_EQ(0, extra->CallCount(L"Title") + extra->CallCount(L"Item"));
+}
+
 // The script's function (null: it defines none), the default, the result and the flag afterwards;
 // the flag starts the other way, and a failure leaves it so.
 struct EventCallCase { const char* title; ScriptObject::Method function; bool defaultFlag; HRESULT hr; bool expected; };
