@@ -73,6 +73,9 @@ public:
     HRESULT Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS* pDispParams,
                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
         if (*ppTypeInfo == nullptr) return E_UNEXPECTED;
+        // A member may run a script that drops the caller's last reference to this object; the
+        // object must outlive the call all the same, so the call holds a reference of its own.
+        const CComPtr<I> spSelf = CComPtr<I>::Share(static_cast<I*>(this));
         return (*ppTypeInfo)->Invoke(static_cast<I*>(this), dispIdMember, wFlags, pDispParams,
                                      pVarResult, pExcepInfo, puArgErr);
     }

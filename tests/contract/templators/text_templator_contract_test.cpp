@@ -99,6 +99,22 @@ TEST_F(TextTemplatorTest, DefaultMemberFallback) {
     EXPECT_EQ(L"Hello World!", Flush());
 }
 
+// A mark function may drop the host's last reference to the templator: the call still ends
+// normally, and the object goes only after it (TearDown checks that it went).
+TEST_F(TextTemplatorTest, MarkFunctionMayDropTheLastReference) {
+    auto sink = CMemoryStream::Create();
+    CComVariant stream;
+    stream.SetUnknown(sink.Get());
+    ASSERT_HR(S_OK, PutRef(L"Stream", std::move(stream)));
+    AddScript()->AddMethod(L"Drop", [this](ScriptObject::Args, VARIANT* result) {
+        templator.Reset();
+        return VarStr(L"dropped").Detach(result), S_OK;
+    });
+    const LateBound late = Late();
+    EXPECT_HR(S_OK, late.Call(L"ProcessTemplate", VarStr(L"a(#Drop#)b")).hr);
+    EXPECT_EQ(L"adroppedb", sink->text);
+}
+
 TEST_F(TextTemplatorTest, ShiftJisFile) {
     const auto path = std::filesystem::temp_directory_path() / "vesk_text_templator_sjis.txt";
     // "こんにちは、(#Name#)。" in Shift_JIS.
