@@ -1,125 +1,12 @@
-// Module entry: the global objects in their construction order, the exported entry points
-// and registration.
+// Module entry: the exported entry points and registration, each a walk over the class
+// table or the slot table (frame/classes.cpp).
 #include "frame/module.h"
 
 #include <cwchar>
 
-#include "frame/type_infos.h"
-#include "template/template_cache.h"
-#include "templators/text_templator.h"
-#include "utility/utility_impl.h"
-
-// ---- Identifiers -----------------------------------------------------------------------
-
-const CLSID CLSID_Vesk = {0x76F1169D, 0xB727, 0x47A9, {0x8D, 0xA5, 0xF9, 0x59, 0xDB, 0x74, 0xA5, 0x12}};
-const CLSID CLSID_TextTemplator = {0xAC02DE9A, 0x9C6C, 0x428F, {0xB9, 0x87, 0xE3, 0xE4, 0x67, 0x4D, 0xDE, 0x28}};
-const CLSID CLSID_Utility = {0x1A467961, 0xD027, 0x4F29, {0x81, 0x47, 0x76, 0x3F, 0x49, 0x82, 0x8C, 0xFF}};
-const IID IID_IVesk = {0x074BD3FD, 0x24C4, 0x4EE2, {0x91, 0x03, 0x6B, 0xF2, 0xD5, 0xD7, 0x41, 0x2E}};
-const IID IID_IVeskedTemplator = {0x94C23DF3, 0x9567, 0x4BC3, {0x9D, 0x4A, 0x6E, 0x1C, 0xEE, 0x03, 0x95, 0xA6}};
-const IID IID_IFormFile = {0xED00526A, 0x47B9, 0x4F81, {0x8F, 0xDD, 0x77, 0xC0, 0xD1, 0x08, 0xB1, 0x28}};
-const IID IID_ITextTemplator = {0x6B513D54, 0xC48B, 0x41AA, {0x9E, 0x61, 0xF4, 0x53, 0x62, 0xCF, 0xE4, 0x71}};
-const IID IID_IUtility = {0x34A5713B, 0x06BE, 0x4F0C, {0xBD, 0xCD, 0x68, 0xA4, 0x27, 0xCD, 0xAD, 0x8A}};
-
-// ---- Plain module state ----------------------------------------------------------------
-
-HMODULE g_hDLL = nullptr;
-wchar_t g_aDLLPath[kModulePathChars] = {};
-long g_nRefCount = 0;
-
-ITypeInfo* g_pTI_IVesk = nullptr;
-ITypeInfo* g_pTI_IVeskedTemplator = nullptr;
-ITypeInfo* g_pTI_IFormFile = nullptr;
-ITypeInfo* g_pTI_IStringList = nullptr;
-ITypeInfo* g_pTI_IRequestDictionary = nullptr;
-ITypeInfo* g_pTI_ITextTemplator = nullptr;
-ITypeInfo* g_pTI_IUtility = nullptr;
-
-void assign_typeinfo(ITypeInfo** slot, ITypeInfo* typeInfo) {
-    if (*slot) (*slot)->Release();
-    *slot = typeInfo;
-    if (typeInfo) typeInfo->AddRef();
-}
-
-void release_typeinfo(ITypeInfo** slot) {
-    if (*slot == nullptr) return;
-    (*slot)->Release();
-    *slot = nullptr;
-}
-
-// The slots in their fixed order. Interfaces whose type information does not exist yet keep
-// an empty slot until their class arrives.
-void vesk_init_dispatch_typeinfo() {
-    assign_typeinfo(&g_pTI_IVesk, nullptr);
-    assign_typeinfo(&g_pTI_IVeskedTemplator, nullptr);
-    assign_typeinfo(&g_pTI_IFormFile, nullptr);
-    assign_typeinfo(&g_pTI_IStringList, &g_string_list_typeinfo);
-    assign_typeinfo(&g_pTI_IRequestDictionary, &g_request_dictionary_typeinfo);
-    assign_typeinfo(&g_pTI_ITextTemplator, &g_text_templator_typeinfo);
-    assign_typeinfo(&g_pTI_IUtility, &g_utility_typeinfo);
-}
-
-void vesk_free_dispatch_typeinfo() {
-    release_typeinfo(&g_pTI_IVesk);
-    release_typeinfo(&g_pTI_IVeskedTemplator);
-    release_typeinfo(&g_pTI_IFormFile);
-    release_typeinfo(&g_pTI_IStringList);
-    release_typeinfo(&g_pTI_IRequestDictionary);
-    release_typeinfo(&g_pTI_ITextTemplator);
-    release_typeinfo(&g_pTI_IUtility);
-}
-
-// ---- Global objects, in construction order ---------------------------------------------
-// Objects of one translation unit are constructed in the order they are defined and
-// destroyed in reverse, which gives exactly the module's load and exit sequence:
-//   load: type information into the slots, then the template cache, the null session and the
-//         class factories from g_oCF_Vesk to g_oCF_Utility;
-//   exit: the slots are emptied first, then the factories from g_oCF_Utility back to
-//         g_oCF_Vesk (freeing their pooled blocks), the null session, the template cache.
-
-namespace {
-struct CTypeInfoInstaller {
-    CTypeInfoInstaller() { vesk_init_dispatch_typeinfo(); }
-};
-struct CTypeInfoReleaser {
-    ~CTypeInfoReleaser() { vesk_free_dispatch_typeinfo(); }
-};
-}  // namespace
-
-static CTypeInfoInstaller s_oTypeInfoInstaller;
-
-CTemplateCache g_oTemplateCache;
-
-// g_oVeskSessionNull (CVeskSessionNull) goes here.
-
-// The factories, in this order: g_oCF_Vesk, g_oCF_VeskedTemplator, g_oCF_FormFile,
-// g_oCF_MultipartFormStringList, g_oCF_MultipartForm, then:
-CTextTemplatorFactory g_oCF_TextTemplator;
-CUtilityFactory g_oCF_Utility;
-
-// Defined last so that it is destroyed first.
-static CTypeInfoReleaser s_oTypeInfoReleaser;
-
-// ---- Class objects ---------------------------------------------------------------------
-
 namespace {
 
-// The public classes. A class whose factory does not exist yet answers as not available.
-struct CPublicClass {
-    const wchar_t* name;
-    const CLSID* clsid;
-    IClassFactory* factory;
-};
-
-const CPublicClass kPublicClasses[] = {
-    {L"Vesk", &CLSID_Vesk, nullptr},
-    {L"TextTemplator", &CLSID_TextTemplator, &g_oCF_TextTemplator},
-    {L"Utility", &CLSID_Utility, &g_oCF_Utility},
-};
-
-// Also the answer to a null or empty class name.
-const CPublicClass& kDefaultClass = kPublicClasses[0];
-
-HRESULT hand_out(const CPublicClass& cls, REFIID riid, void** ppv) {
+HRESULT hand_out(const CModuleClass& cls, REFIID riid, void** ppv) {
     if (cls.factory == nullptr) return CLASS_E_CLASSNOTAVAILABLE;
     return cls.factory->QueryInterface(riid, ppv);
 }
@@ -128,17 +15,18 @@ HRESULT hand_out(const CPublicClass& cls, REFIID riid, void** ppv) {
 
 HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
+    const std::span<const CModuleClass> classes = module_classes();
     if (IsEqualGUID(rclsid, CLSID_NULL)) {
         // By name: the out-pointer carries the class name in.
         const wchar_t* name = static_cast<const wchar_t*>(*ppv);
-        if (name == nullptr || name[0] == L'\0') return hand_out(kDefaultClass, riid, ppv);
-        for (const CPublicClass& cls : kPublicClasses) {
-            if (std::wcscmp(name, cls.name) == 0) return hand_out(cls, riid, ppv);
+        if (name == nullptr || name[0] == L'\0') return hand_out(classes.front(), riid, ppv);
+        for (const CModuleClass& cls : classes) {
+            if (cls.name && std::wcscmp(name, cls.name) == 0) return hand_out(cls, riid, ppv);
         }
         return CLASS_E_CLASSNOTAVAILABLE;
     }
-    for (const CPublicClass& cls : kPublicClasses) {
-        if (IsEqualGUID(rclsid, *cls.clsid)) return hand_out(cls, riid, ppv);
+    for (const CModuleClass& cls : classes) {
+        if (cls.clsid && IsEqualGUID(rclsid, *cls.clsid)) return hand_out(cls, riid, ppv);
     }
     return CLASS_E_CLASSNOTAVAILABLE;
 }
@@ -154,10 +42,7 @@ namespace {
 constexpr unsigned int kProcessDetach = 0;
 constexpr unsigned int kProcessAttach = 1;
 
-struct CTypeLibSlot {
-    ITypeInfo** slot;
-    const IID* iid;
-};
+constexpr int kLibraries = 2;
 
 BOOL attach(void* hModule) {
     g_hDLL = hModule;
@@ -174,39 +59,30 @@ BOOL attach(void* hModule) {
         DisableThreadLibraryCalls(hModule);
         return FALSE;
     }
-    const CTypeLibSlot fromFirst[] = {
-        {&g_pTI_IVesk, &IID_IVesk},           {&g_pTI_IVeskedTemplator, &IID_IVeskedTemplator},
-        {&g_pTI_IFormFile, &IID_IFormFile},   {&g_pTI_ITextTemplator, &IID_ITextTemplator},
-        {&g_pTI_IUtility, &IID_IUtility},
-    };
-    const CTypeLibSlot fromSecond[] = {
-        {&g_pTI_IStringList, &IID_IStringList},
-        {&g_pTI_IRequestDictionary, &IID_IRequestDictionary},
-    };
+    ITypeLib* libraries[kLibraries] = {spFirst.Get(), spSecond.Get()};
     bool all = true;
-    auto fetch = [&all](ITypeLib* lib, const CTypeLibSlot& entry) {
-        if (!all) return;
-        CComPtr<ITypeInfo> spInfo;
-        if (FAILED(lib->GetTypeInfoOfGuid(*entry.iid, spInfo.Receive())) || !spInfo) {
-            all = false;
-            return;
+    for (int library = 1; library <= kLibraries && all; ++library) {
+        for (const CTypeInfoSlot& row : module_typeinfo_slots()) {
+            if (row.library != library) continue;
+            CComPtr<ITypeInfo> spInfo;
+            if (FAILED(libraries[library - 1]->GetTypeInfoOfGuid(*row.iid, spInfo.Receive())) || !spInfo) {
+                all = false;
+                break;
+            }
+            assign_typeinfo(row.slot, spInfo.Get());
         }
-        assign_typeinfo(entry.slot, spInfo.Get());
-    };
-    for (const CTypeLibSlot& entry : fromFirst) fetch(spFirst.Get(), entry);
-    for (const CTypeLibSlot& entry : fromSecond) fetch(spSecond.Get(), entry);
+    }
     DisableThreadLibraryCalls(hModule);
     return all ? TRUE : FALSE;
 }
 
+// The slots in the order of their libraries, as attach filled them.
 void detach() {
-    release_typeinfo(&g_pTI_IVesk);
-    release_typeinfo(&g_pTI_IVeskedTemplator);
-    release_typeinfo(&g_pTI_IFormFile);
-    release_typeinfo(&g_pTI_ITextTemplator);
-    release_typeinfo(&g_pTI_IUtility);
-    release_typeinfo(&g_pTI_IStringList);
-    release_typeinfo(&g_pTI_IRequestDictionary);
+    for (int library = 1; library <= kLibraries; ++library) {
+        for (const CTypeInfoSlot& row : module_typeinfo_slots()) {
+            if (row.library == library) release_typeinfo(row.slot);
+        }
+    }
 }
 
 }  // namespace
@@ -254,17 +130,6 @@ bool set_string(HKEY key, const wchar_t* valueName, const wchar_t* text) {
 
 constexpr REGSAM kReadWrite = KEY_READ | KEY_WRITE;
 
-struct CRegistration {
-    const wchar_t* progId;
-    const CLSID* clsid;
-};
-
-const CRegistration kRegistrations[] = {
-    {L"Vesk", &CLSID_Vesk},
-    {L"Vesk.TextTemplator", &CLSID_TextTemplator},
-    {L"Vesk.Utility", &CLSID_Utility},
-};
-
 constexpr wchar_t kThreadingModel[] = L"Apartment";
 
 }  // namespace
@@ -299,10 +164,11 @@ namespace {
 
 template <class Step>
 HRESULT for_each_class(Step step) {
-    for (const CRegistration& reg : kRegistrations) {
+    for (const CModuleClass& cls : module_classes()) {
+        if (cls.progId == nullptr) continue;
         wchar_t clsid[39];
-        if (StringFromGUID2(*reg.clsid, clsid, 39) == 0) return E_FAIL;
-        const HRESULT hr = step(reg.progId, clsid);
+        if (StringFromGUID2(*cls.clsid, clsid, 39) == 0) return E_FAIL;
+        const HRESULT hr = step(cls.progId, clsid);
         if (FAILED(hr)) return hr;
     }
     return S_OK;

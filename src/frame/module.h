@@ -1,25 +1,17 @@
-// The module-wide globals and the library's own identifiers.
+// The module's composition: its globals, its class factories, the class table and the
+// type-information slot table, and the entry points that walk them.
 //
 // Everything declared VESK_EXPORT here is exported under its plain name (global variables
-// carry no decoration); all other symbols of the library stay hidden.
+// carry no decoration); all other symbols of the library stay hidden. Components include
+// frame/identifiers.h, never this.
 #pragma once
 
+#include <span>
+
 #include "frame/factory.h"
+#include "frame/identifiers.h"
 #include "host/host.h"
 #include "shim/registry.h"
-
-#define VESK_EXPORT __attribute__((visibility("default")))
-
-// ---- Identifiers -----------------------------------------------------------------------
-
-VESK_EXPORT extern const CLSID CLSID_Vesk;
-VESK_EXPORT extern const CLSID CLSID_TextTemplator;
-VESK_EXPORT extern const CLSID CLSID_Utility;
-VESK_EXPORT extern const IID IID_IVesk;
-VESK_EXPORT extern const IID IID_IVeskedTemplator;
-VESK_EXPORT extern const IID IID_IFormFile;
-VESK_EXPORT extern const IID IID_ITextTemplator;
-VESK_EXPORT extern const IID IID_IUtility;
 
 // ---- Module state ----------------------------------------------------------------------
 
@@ -43,8 +35,9 @@ VESK_EXPORT extern ITypeInfo* g_pTI_ITextTemplator;
 VESK_EXPORT extern ITypeInfo* g_pTI_IUtility;
 
 // ---- Class factory singletons ----------------------------------------------------------
-// Each creatable implementation has one object class and one factory. Later classes add
-// their pair here in the same shape, and their singleton to module.cpp in construction order.
+// Each creatable implementation has one object class and one factory, declared here and
+// defined in classes.cpp in construction order; its row in the class table makes it
+// reachable.
 
 struct IUtility;
 template <class T>
@@ -62,6 +55,33 @@ VESK_EXPORT extern CTextTemplatorFactory g_oCF_TextTemplator;
 using CUtilityObject = GDualImplForPool<IUtility, GIUtilityImpl, &g_pTI_IUtility, &g_nRefCount>;
 using CUtilityFactory = GClassFactoryPooled<CUtilityObject, &g_nRefCount>;
 VESK_EXPORT extern CUtilityFactory g_oCF_Utility;
+
+// ---- The class table and the slot table ------------------------------------------------
+
+// One row per class of the module, in the order of their factories. Public classes have a
+// name (DllGetClassObject with CLSID_NULL), a class identifier and a ProgID (registered with
+// the "Apartment" model); the internal ones are made only inside the library. The first row
+// also answers a null or empty class name.
+struct CModuleClass {
+    const wchar_t* name;
+    const CLSID* clsid;
+    const wchar_t* progId;
+    IClassFactory* factory;  // null while the class is not built: CLASS_E_CLASSNOTAVAILABLE
+    ITypeInfo** slot;        // the slot its objects answer IDispatch from
+};
+
+// One row per type-information slot, in slot order (the order they are filled and freed).
+// At attach each slot is looked up in the module's type library that carries it: first
+// every row of library 1, then every row of library 2, in table order.
+struct CTypeInfoSlot {
+    ITypeInfo** slot;
+    const IID* iid;
+    ITypeInfo* builtin;  // the built-in type information, or null while there is none
+    int library;
+};
+
+std::span<const CModuleClass> module_classes();
+std::span<const CTypeInfoSlot> module_typeinfo_slots();
 
 // ---- Internal entry points -------------------------------------------------------------
 

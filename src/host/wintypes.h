@@ -8,7 +8,12 @@
 
 static_assert(sizeof(wchar_t) == 4, "the automation strings of this platform hold 32-bit characters");
 
+// HOST_API marks what the host process supplies (the runtime functions and identifiers):
+// declared here, defined in the host, left undefined in the module.
 #define HOST_API __attribute__((visibility("default")))
+// VESK_EXPORT marks what the module itself defines and exports under its own name (entry
+// points, identifiers, globals, the shim's functions); everything else in it stays hidden.
+#define VESK_EXPORT __attribute__((visibility("default")))
 
 using BYTE = uint8_t;
 using WORD = uint16_t;

@@ -5,7 +5,7 @@
 // which puts them, in this order, right after the operations of the base.
 #pragma once
 
-#include "frame/module.h"
+#include "frame/identifiers.h"
 #include "host/oaidl.h"
 #include "host/uuidof.h"
 
