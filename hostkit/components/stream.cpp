@@ -34,6 +34,7 @@ constexpr size_t kMaxSize = 0x7FFFFFFF;
 // A BSTR's byte count is 32-bit: at four bytes a character this is the longest text.
 constexpr size_t kMaxChars = 0x3FFFFFFE;
 constexpr ConnectModeEnum kKnownModeBits = 0x1F | 0x400000;
+constexpr size_t kNoDecoderState = SIZE_MAX;
 
 // The stream's failures, with the published codes and texts.
 enum class Fault { Closed, Open, Context, Argument, Unsupported, Opening, Reading, Writing, Size };
@@ -149,6 +150,15 @@ private:
     // The separator's bytes and where the line that starts at `from` ends (npos: no end).
     size_t FindLineEnd(size_t from, size_t* separatorSize);
     std::string SeparatorBytes();
+    const wchar_t* SeparatorText() const;
+    // Decodes at most `limit` characters from where text reading starts up to `end`, and
+    // returns the offset the read ends at; CommitRead then moves the position there.
+    size_t DecodeText(size_t end, size_t limit, std::wstring& text);
+    void CommitRead(size_t next) {
+        m_nPos = next;
+        m_nDecodedTo = next;
+    }
+    void DropDecoderState() { m_nDecodedTo = kNoDecoderState; }
     HRESULT ReturnText(const std::wstring& text, BSTR* pbstr);
 
     std::atomic<ULONG> m_cRef{1};
@@ -160,6 +170,9 @@ private:
     ConnectModeEnum m_nMode = adModeUnknown;
     std::wstring m_strCharset = L"unicode";
     std::unique_ptr<CTextCodec> m_pCodec;
+    // Where the last text read ended, while the codec's decoder still holds the state it had
+    // there; a read that starts anywhere else starts the decoder afresh.
+    size_t m_nDecodedTo = kNoDecoderState;
 };
 
 // ---- Creation and identity -------------------------------------------------------------
@@ -253,6 +266,7 @@ HRESULT CHostStream::put_Position(LONG Position) {
         }
     }
     m_nPos = target;
+    DropDecoderState();
     return S_OK;
 }
 
@@ -266,6 +280,7 @@ HRESULT CHostStream::put_Type(StreamTypeEnum Type) {
     if (Type != adTypeBinary && Type != adTypeText) return Fail(Fault::Argument);
     if (m_bOpen && m_nPos != 0) return Fail(Fault::Context);
     m_nType = Type;
+    DropDecoderState();
     return S_OK;
 }
 
@@ -313,6 +328,7 @@ HRESULT CHostStream::put_Charset(BSTR Charset) {
     if (!codec) return RaiseComponentError(ControlError(3001), kSource, L"Character set is not known.[" + name + L"]");
     m_pCodec = std::move(codec);
     m_strCharset = name;
+    DropDecoderState();
     return S_OK;
 }
 
@@ -330,6 +346,7 @@ HRESULT CHostStream::Open(VARIANT Source, ConnectModeEnum Mode, StreamOpenOption
     if (Mode != adModeUnknown) m_nMode = Mode;
     m_strData.clear();
     m_nPos = 0;
+    DropDecoderState();
     m_bOpen = true;
     return S_OK;
 }
@@ -338,6 +355,7 @@ HRESULT CHostStream::Close() {
     if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
     std::string().swap(m_strData);
     m_nPos = 0;
+    DropDecoderState();
     m_bOpen = false;
     return S_OK;
 }
@@ -356,6 +374,7 @@ HRESULT CHostStream::WriteBytes(const char* data, size_t size) {
         return E_OUTOFMEMORY;
     }
     m_nPos += size;
+    DropDecoderState();
     return S_OK;
 }
 
@@ -408,6 +427,7 @@ HRESULT CHostStream::Write(VARIANT Buffer) {
 HRESULT CHostStream::SetEOS() {
     if (HRESULT hr = RequireWritable(); FAILED(hr)) return hr;
     if (m_nPos < m_strData.size()) m_strData.resize(m_nPos);
+    DropDecoderState();
     return S_OK;
 }
 
@@ -430,6 +450,14 @@ std::string CHostStream::SeparatorBytes() {
     return bytes;
 }
 
+const wchar_t* CHostStream::SeparatorText() const {
+    switch (m_nLineSeparator) {
+    case adLF: return L"\n";
+    case adCR: return L"\r";
+    default: return L"\r\n";
+    }
+}
+
 size_t CHostStream::FindLineEnd(size_t from, size_t* separatorSize) {
     const std::string separator = SeparatorBytes();
     *separatorSize = separator.size();
@@ -447,6 +475,13 @@ HRESULT CHostStream::ReturnText(const std::wstring& text, BSTR* pbstr) {
     return *pbstr ? S_OK : E_OUTOFMEMORY;
 }
 
+size_t CHostStream::DecodeText(size_t end, size_t limit, std::wstring& text) {
+    const size_t start = TextStart();
+    if (m_nDecodedTo != m_nPos) m_pCodec->ResetDecoder();
+    DropDecoderState();  // until the read is committed
+    return start + m_pCodec->Decode(reinterpret_cast<const uint8_t*>(m_strData.data()) + start, end - start, limit, text);
+}
+
 HRESULT CHostStream::ReadText(LONG NumChars, BSTR* pbstr) {
     if (pbstr == nullptr) return E_POINTER;
     *pbstr = nullptr;
@@ -455,28 +490,29 @@ HRESULT CHostStream::ReadText(LONG NumChars, BSTR* pbstr) {
     // Nothing left reads as a null string.
     if (m_nPos >= m_strData.size()) return S_OK;
 
-    const auto* bytes = reinterpret_cast<const uint8_t*>(m_strData.data());
-    const size_t start = TextStart();
+    // A line is decoded with its separator, which ends anything the decoder holds back in
+    // the line, and is returned without it.
     size_t end = m_strData.size();
-    size_t next = end;
+    bool line = false;
     if (NumChars == adReadLine) {
         size_t separatorSize = 0;
-        const size_t lineEnd = FindLineEnd(start, &separatorSize);
+        const size_t lineEnd = FindLineEnd(TextStart(), &separatorSize);
         if (lineEnd != std::string_view::npos) {
-            end = lineEnd;
-            next = lineEnd + separatorSize;
+            end = lineEnd + separatorSize;
+            line = true;
         }
     }
     std::wstring text;
+    size_t next = 0;
     try {
-        const size_t limit = NumChars >= 0 ? size_t(NumChars) : SIZE_MAX;
-        const size_t used = m_pCodec->Decode(bytes + start, end - start, limit, text);
-        if (NumChars >= 0) next = start + used;
+        next = DecodeText(end, NumChars >= 0 ? size_t(NumChars) : SIZE_MAX, text);
+        const std::wstring_view separator = SeparatorText();
+        if (line && std::wstring_view(text).ends_with(separator)) text.resize(text.size() - separator.size());
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
     if (HRESULT hr = ReturnText(text, pbstr); FAILED(hr)) return hr;
-    m_nPos = next;
+    CommitRead(next);
     return S_OK;
 }
 
@@ -503,40 +539,52 @@ HRESULT CHostStream::SkipLine() {
     size_t separatorSize = 0;
     const size_t lineEnd = FindLineEnd(TextStart(), &separatorSize);
     m_nPos = lineEnd == std::string_view::npos ? m_strData.size() : lineEnd + separatorSize;
+    DropDecoderState();
     return S_OK;
 }
 
 HRESULT CHostStream::CopyTo(IZULibStream* DestStream, LONG CharNumber) {
     if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
     if (DestStream == nullptr || CharNumber < -1) return Fail(Fault::Argument);
+    // The destination is asked first whether it takes the copy, so that a copy it refuses
+    // leaves this stream where it was.
+    ObjectStateEnum destState = adStateClosed;
     StreamTypeEnum destType = adTypeBinary;
+    ConnectModeEnum destMode = adModeUnknown;
+    if (HRESULT hr = DestStream->get_State(&destState); FAILED(hr)) return hr;
+    if (destState != adStateOpen) return Fail(Fault::Closed);
+    if (HRESULT hr = DestStream->get_Mode(&destMode); FAILED(hr)) return hr;
+    if (destMode == adModeRead) return Fail(Fault::Context);
     if (HRESULT hr = DestStream->get_Type(&destType); FAILED(hr)) return hr;
+    if (destType == adTypeText && m_nType == adTypeBinary) {
+        LONG destSize = 0;
+        if (HRESULT hr = DestStream->get_Size(&destSize); FAILED(hr)) return hr;
+        if (destSize != 0) return Fail(Fault::Context);
+    }
+    // Answering, the destination may have called back into this stream.
+    if (HRESULT hr = RequireOpen(); FAILED(hr)) return hr;
 
     // A binary stream copies bytes; a text stream copies characters, which a text
     // destination receives as text in its own charset and a binary one as the source's bytes.
+    const bool asText = m_nType == adTypeText;
     std::string bytes;
     std::wstring text;
     size_t next = m_nPos;
     try {
         if (m_nPos < m_strData.size()) {
             const size_t limit = CharNumber >= 0 ? size_t(CharNumber) : SIZE_MAX;
-            const size_t start = m_nType == adTypeText ? TextStart() : m_nPos;
-            size_t used = 0;
-            if (m_nType == adTypeText) {
-                used = m_pCodec->Decode(reinterpret_cast<const uint8_t*>(m_strData.data()) + start,
-                                        m_strData.size() - start, limit, text);
-            } else {
-                used = std::min(limit, m_strData.size() - start);
-            }
-            bytes.assign(m_strData, start, used);
-            next = start + used;
+            const size_t start = asText ? TextStart() : m_nPos;
+            next = asText ? DecodeText(m_strData.size(), limit, text) : start + std::min(limit, m_strData.size() - start);
+            bytes.assign(m_strData, start, next - start);
         }
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    m_nPos = next;
+    if (asText) CommitRead(next);
+    else m_nPos = next;
+    if (!asText) DropDecoderState();
 
-    if (m_nType == adTypeText && destType == adTypeText) {
+    if (asText && destType == adTypeText) {
         if (text.size() > kMaxChars) return Fail(Fault::Size);
         CComBSTR chars(text.data(), UINT(text.size()));
         if (!chars && !text.empty()) return E_OUTOFMEMORY;
@@ -555,9 +603,17 @@ HRESULT CHostStream::SaveToFile(BSTR FileName, SaveOptionsEnum Options) {
     const std::wstring name = ToWString(FileName);
     const std::string path = Utf8Path(FileName);
     if (path.empty()) return Fail(Fault::Writing, name);
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (Options == adSaveCreateNotExist ? O_EXCL : O_TRUNC);
+    // Without O_NONBLOCK, opening a pipe that nobody reads waits for a reader for ever. Only
+    // a regular file is written (O_NONBLOCK does nothing to one).
+    const int flags =
+        O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK | (Options == adSaveCreateNotExist ? O_EXCL : O_TRUNC);
     const int fd = ::open(path.c_str(), flags, 0666);
     if (fd < 0) return Fail(Fault::Writing, name);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return Fail(Fault::Writing, name);
+    }
     size_t done = 0;
     while (done < m_strData.size()) {
         const ssize_t n = ::write(fd, m_strData.data() + done, m_strData.size() - done);
@@ -570,6 +626,7 @@ HRESULT CHostStream::SaveToFile(BSTR FileName, SaveOptionsEnum Options) {
     }
     if (::close(fd) != 0) return Fail(Fault::Writing, name);
     m_nPos = 0;
+    DropDecoderState();
     return S_OK;
 }
 
@@ -578,32 +635,37 @@ HRESULT CHostStream::LoadFromFile(BSTR FileName) {
     const std::wstring name = ToWString(FileName);
     const std::string path = Utf8Path(FileName);
     if (path.empty()) return Fail(Fault::Opening, name);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without O_NONBLOCK, opening a pipe that nobody writes waits for a writer for ever; it
+    // is refused once open, as is anything else but a regular file (on which O_NONBLOCK does
+    // nothing). A file is read as far as the size it had when it was opened, however fast
+    // it grows.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return Fail(Fault::Opening, name);
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         return Fail(Fault::Opening, name);
     }
+    if (info.st_size > off_t(kMaxSize)) {
+        ::close(fd);
+        return Fail(Fault::Size, name);
+    }
     std::string content;
     HRESULT hr = S_OK;
     try {
-        content.reserve(size_t(std::min<off_t>(info.st_size, off_t(kMaxSize))));
-        char chunk[65536];
-        for (;;) {
-            const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        content.resize(size_t(info.st_size));
+        size_t done = 0;
+        while (done < content.size()) {
+            const ssize_t n = ::read(fd, content.data() + done, content.size() - done);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
                 hr = Fail(Fault::Reading, name);
                 break;
             }
-            if (n == 0) break;
-            if (content.size() + size_t(n) > kMaxSize) {
-                hr = Fail(Fault::Size, name);
-                break;
-            }
-            content.append(chunk, size_t(n));
+            if (n == 0) break;  // the file shrank
+            done += size_t(n);
         }
+        content.resize(done);
     } catch (const std::bad_alloc&) {
         hr = E_OUTOFMEMORY;
     }
@@ -611,6 +673,7 @@ HRESULT CHostStream::LoadFromFile(BSTR FileName) {
     if (FAILED(hr)) return hr;
     m_strData.swap(content);
     m_nPos = 0;
+    DropDecoderState();
     return S_OK;
 }
 

@@ -62,6 +62,7 @@ constexpr CharsetAlias kAliases[] = {
 };
 
 constexpr const char* kTextSide = "WCHAR_T";
+constexpr wchar_t kReplacement = 0xFFFD;
 const iconv_t kNoConverter = reinterpret_cast<iconv_t>(-1);
 
 // The name in lower-case ASCII, or "" when it holds anything a charset name cannot.
@@ -76,6 +77,8 @@ std::string NormaliseName(std::wstring_view name) {
     }
     return out;
 }
+
+bool IsScalar(uint32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
 
 // Runs the whole text through cd, growing out as needed. Returns false at the first
 // character the charset cannot hold, leaving in/inLeft on it.
@@ -128,7 +131,7 @@ std::unique_ptr<CTextCodec> CTextCodec::Create(std::wstring_view name) {
 
     std::string probe;
     codec->Encode(L"?", 1, probe);
-    codec->m_strReplacement = probe;
+    if (probe.empty()) return nullptr;
     if (!family) {
         // Any other charset glibc knows is accepted when it writes ASCII as ASCII: line
         // separators are then single bytes, and a charset that adds its own byte order
@@ -137,7 +140,11 @@ std::unique_ptr<CTextCodec> CTextCodec::Create(std::wstring_view name) {
         codec->Encode(L"A\r\n?", 4, ascii);
         if (ascii != "A\r\n?") return nullptr;
     }
-    if (codec->m_strReplacement.empty()) return nullptr;
+    // Whatever name it goes by, a charset that writes these as UTF-8 does is UTF-8, and is
+    // decoded here: iconv's decoder reads five- and six-byte forms and values past U+10FFFF.
+    std::string utf8;
+    codec->Encode(L"\u00E9\U0010FFFF", 2, utf8);
+    codec->m_bUtf8 = utf8 == "\xC3\xA9\xF4\x8F\xBF\xBF";
     return codec;
 }
 
@@ -148,7 +155,12 @@ void CTextCodec::Encode(const wchar_t* text, size_t count, std::string& out) {
     out.reserve(out.size() + count * m_nUnit + 8);
     while (!ConvertUntilStuck(m_cdToBytes, in, inLeft, out)) {
         if (inLeft < sizeof(wchar_t)) break;
-        out += m_strReplacement;
+        // The '?' goes through the converter as well: in a shifting charset its bytes are
+        // only a '?' once the converter has shifted back to where that character lives.
+        wchar_t question = L'?';
+        char* replacement = reinterpret_cast<char*>(&question);
+        size_t replacementLeft = sizeof question;
+        ConvertUntilStuck(m_cdToBytes, replacement, replacementLeft, out);
         in += sizeof(wchar_t);
         inLeft -= sizeof(wchar_t);
     }
@@ -159,55 +171,112 @@ void CTextCodec::Encode(const wchar_t* text, size_t count, std::string& out) {
     if (iconv(m_cdToBytes, nullptr, nullptr, &dst, &dstLeft) != size_t(-1)) out.append(flush, sizeof flush - dstLeft);
 }
 
+void CTextCodec::ResetDecoder() { iconv(m_cdToText, nullptr, nullptr, nullptr, nullptr); }
+
 size_t CTextCodec::Decode(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out) {
-    constexpr size_t kChunk = 4096;
-    constexpr wchar_t kReplacement = 0xFFFD;
-    wchar_t buffer[kChunk + 8];
-    // A decoder may hold back a character that could combine with the next one; it comes
-    // out when the decoder is flushed, which happens before every reset and at the end.
+    // Characters hardly ever outnumber code units, so this is nearly always all the room.
+    out.reserve(out.size() + std::min(maxChars, size / m_nUnit + 1));
+    return m_bUtf8 ? DecodeUtf8(bytes, size, maxChars, out) : DecodeConverted(bytes, size, maxChars, out);
+}
+
+// One U+FFFD per maximal ill-formed subpart: a lead byte that cannot start a sequence, or
+// the longest start of a well-formed sequence that an unexpected byte (or the end) cuts
+// short, which then does not swallow that byte. The accepted second-byte ranges leave out
+// overlong forms, surrogates and values past U+10FFFF.
+size_t CTextCodec::DecodeUtf8(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out) {
+    size_t at = 0;
+    for (size_t produced = 0; at < size && produced < maxChars; ++produced) {
+        const uint8_t lead = bytes[at++];
+        if (lead < 0x80) {
+            out.push_back(wchar_t(lead));
+            continue;
+        }
+        size_t need = 0;
+        uint32_t c = kReplacement;
+        uint8_t lo = 0x80, hi = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            need = 1;
+            c = lead & 0x1F;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            need = 2;
+            c = lead & 0x0F;
+            if (lead == 0xE0) lo = 0xA0;
+            if (lead == 0xED) hi = 0x9F;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            need = 3;
+            c = lead & 0x07;
+            if (lead == 0xF0) lo = 0x90;
+            if (lead == 0xF4) hi = 0x8F;
+        }
+        for (; need > 0; --need) {
+            if (at == size || bytes[at] < lo || bytes[at] > hi) {
+                c = kReplacement;
+                break;
+            }
+            c = (c << 6) | (bytes[at++] & 0x3F);
+            lo = 0x80;
+            hi = 0xBF;
+        }
+        out.push_back(wchar_t(c));
+    }
+    return at;
+}
+
+// iconv is never let fill its output: with the room gone in the middle of a sequence that
+// gives two code points, some of glibc's decoders queue the second one in their state and
+// then give it again and again. So each call takes only as many bytes as its room holds at
+// the most code points a byte can give, and a piece ends where the bytes fed so far give
+// enough characters. Feeding the bytes in smaller calls does not change the text: a
+// sequence cut by the end of a call is left for the next one, which takes more.
+size_t CTextCodec::DecodeConverted(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out) {
+    constexpr size_t kFeed = 1024;       // bytes one call takes at most
+    constexpr size_t kPerByte = 4;       // code points one byte can give (a ligature in TSCII gives four)
+    constexpr size_t kHeldBack = 16;     // room for what a decoder releases besides
+    wchar_t buffer[kFeed * kPerByte + kHeldBack];
+    const size_t first = out.size();
+    // Emits what the decoder holds back and returns it to its initial state.
     const auto flush = [&] {
         char* dst = reinterpret_cast<char*>(buffer);
         size_t dstLeft = sizeof buffer;
         if (iconv(m_cdToText, nullptr, nullptr, &dst, &dstLeft) != size_t(-1))
             out.append(buffer, (sizeof buffer - dstLeft) / sizeof(wchar_t));
     };
-    iconv(m_cdToText, nullptr, nullptr, nullptr, nullptr);
-    // Characters hardly ever outnumber code units, so this is nearly always all the room.
-    out.reserve(out.size() + std::min(maxChars, size / m_nUnit + 1));
 
     size_t consumed = 0;
     size_t produced = 0;
-    size_t extra = 0;  // room beyond maxChars for a sequence that decodes to several code points
+    size_t cut = 0;  // bytes of a sequence the last call's feed ended inside
     while (consumed < size && produced < maxChars) {
+        const size_t wanted = std::clamp((maxChars - produced) / kPerByte, size_t(1), kFeed);
+        const size_t feed = std::min(size - consumed, std::max(wanted, cut + 1));
         char* in = reinterpret_cast<char*>(const_cast<uint8_t*>(bytes + consumed));
-        size_t inLeft = size - consumed;
-        const size_t room = std::min(kChunk, maxChars - produced) + extra;
+        size_t inLeft = feed;
         char* dst = reinterpret_cast<char*>(buffer);
-        size_t dstLeft = room * sizeof(wchar_t);
+        size_t dstLeft = sizeof buffer;
         const size_t rc = iconv(m_cdToText, &in, &inLeft, &dst, &dstLeft);
-        const size_t got = room - dstLeft / sizeof(wchar_t);
+        const int error = errno;
+        const size_t got = (sizeof buffer - dstLeft) / sizeof(wchar_t);
         out.append(buffer, got);
         produced += got;
-        consumed = size - inLeft;
-        if (rc != size_t(-1)) break;
-        const int error = errno;
-        if (error == E2BIG) {
-            // A sequence that decodes to two code points (a base and a combining mark) and
-            // does not fit in what is left of maxChars is taken whole, so a read always moves
-            // on and never splits it.
-            if (got == 0 && ++extra > 8) break;
+        consumed += feed - inLeft;
+        cut = 0;
+        if (rc != size_t(-1)) continue;
+        if (error == E2BIG && (got > 0 || inLeft < feed)) continue;
+        if (error == EINVAL && consumed + inLeft < size) {
+            cut = inLeft;
             continue;
         }
         // Invalid bytes give one replacement character per code unit; a sequence cut off
-        // by the end of the data gives one for the rest.
+        // by the end of the text gives one for the rest.
         flush();
         out.push_back(kReplacement);
         ++produced;
-        if (error == EILSEQ) consumed += std::min(m_nUnit, size - consumed);
-        else consumed = size;
-        iconv(m_cdToText, nullptr, nullptr, nullptr, nullptr);
+        if (error == EINVAL) consumed = size;
+        else consumed += std::min(m_nUnit, size - consumed);
     }
-    flush();
+    if (consumed == size) flush();
+    for (size_t i = first; i < out.size(); ++i) {
+        if (!IsScalar(uint32_t(out[i]))) out[i] = kReplacement;
+    }
     return consumed;
 }
 

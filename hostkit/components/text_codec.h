@@ -1,5 +1,6 @@
-// Text <-> bytes in a named character set, through glibc iconv. The stream keeps its content
-// as bytes and converts only when text goes in or comes out, so the codec works on spans.
+// Text <-> bytes in a named character set, through glibc iconv (UTF-8 is decoded here, to
+// the same rules as the runtime's own conversions). The stream keeps its content as bytes
+// and converts only when text goes in or comes out, so the codec works on spans.
 #pragma once
 
 #include <iconv.h>
@@ -21,11 +22,21 @@ public:
     CTextCodec(const CTextCodec&) = delete;
     CTextCodec& operator=(const CTextCodec&) = delete;
 
-    // Appends the encoded characters to out. A character the charset cannot hold (or an
-    // invalid code point) is written as '?'.
+    // Appends the encoded characters to out, leaving a shifting charset in its initial state
+    // at the end. A character the charset cannot hold (or an invalid code point) is written
+    // as '?'.
     void Encode(const wchar_t* text, size_t count, std::string& out);
-    // Decodes characters from bytes, at most maxChars of them, appending to out, and returns
-    // how many bytes they took. Bytes that are not valid in the charset each give U+FFFD.
+
+    // Decoding keeps its state from one call to the next, so that a text read in pieces is
+    // the text read whole: a shift sequence stays in force and a character the decoder holds
+    // back (to combine it with what follows) comes out with the next piece. ResetDecoder
+    // makes the next call read its bytes as the start of a text.
+    void ResetDecoder();
+    // Decodes at most maxChars characters (more only when one sequence gives several code
+    // points, which are never split) and returns how many bytes they took. The bytes end
+    // where the text ends: when the call gets that far, a sequence cut off there and what the
+    // decoder holds back come out, and the decoder is back in its initial state. Ill-formed
+    // bytes give U+FFFD; every character out is a Unicode scalar value.
     size_t Decode(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out);
 
     // Written before text that starts the stream ("" when the charset takes none).
@@ -38,12 +49,15 @@ public:
 private:
     CTextCodec(iconv_t toBytes, iconv_t toText, std::string bom, size_t unit);
 
+    size_t DecodeUtf8(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out);
+    size_t DecodeConverted(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out);
+
     iconv_t m_cdToBytes;
     iconv_t m_cdToText;
     std::string m_strBom;
     std::string m_strSignature;
-    std::string m_strReplacement;  // '?' in this charset
     size_t m_nUnit;
+    bool m_bUtf8 = false;  // decoded by DecodeUtf8 rather than iconv
 };
 
 }  // namespace veskhost

@@ -1,13 +1,19 @@
 // The stream component through CoCreateInstance: charsets against known encodings, byte
 // order marks, files, byte access and the published failures.
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "component_helpers.h"
@@ -75,6 +81,22 @@ std::wstring ReadText(IZULibStream* stream, LONG count = adReadAll) {
     return std::wstring(View(text));
 }
 
+// Reads to the end in pieces of `count` characters, each of which must move on.
+std::wstring ReadInPieces(IZULibStream* stream, LONG count) {
+    std::wstring text;
+    for (VARIANT_BOOL eos = VARIANT_FALSE; stream->get_EOS(&eos) == S_OK && eos == VARIANT_FALSE;) {
+        LONG before = 0, after = 0;
+        stream->get_Position(&before);
+        text += ReadText(stream, count);
+        stream->get_Position(&after);
+        if (after <= before) {
+            ADD_FAILURE() << "a read of " << count << " did not move on from " << before;
+            break;
+        }
+    }
+    return text;
+}
+
 LONG PositionOf(IZULibStream* stream) {
     LONG position = -1;
     stream->get_Position(&position);
@@ -111,6 +133,9 @@ TEST(StreamCharsets, KnownEncodingsBothWays) {
         {L"ISO-8859-1", L"café", {0x63, 0x61, 0x66, 0xE9}, L"café"},
         {L"windows-1252", L"€5", {0x80, 0x35}, L"€5"},
         {L"US-ASCII", L"aé", {0x61, 0x3F}, L"a?"},  // what ASCII cannot hold is written as '?'
+        // ... and in a shifting charset the '?' is written once the charset is back in ASCII.
+        {L"ISO-2022-JP", L"日é本",
+         {0x1B, '$', 'B', 0x46, 0x7C, 0x1B, '(', 'B', '?', 0x1B, '$', 'B', 0x4B, 0x5C, 0x1B, '(', 'B'}, L"日?本"},
         // Reading only: text without a mark, a mark that is text in its charset, invalid bytes.
         {L"utf-8", nullptr, {'h', 'i'}, L"hi"},
         {L"unicode", nullptr, {'h', 0}, L"h"},
@@ -120,6 +145,17 @@ TEST(StreamCharsets, KnownEncodingsBothWays) {
         {L"shift_jis", nullptr, {'a', 0x93}, L"a\uFFFD"},
         {L"unicode", nullptr, {'a', 0, 'b'}, L"a\uFFFD"},
         {L"us-ascii", nullptr, {0x80, 'z'}, L"\uFFFDz"},
+        // Ill-formed UTF-8 gives one U+FFFD per maximal ill-formed subpart: past U+10FFFF,
+        // five- and six-byte forms, encoded surrogates, overlong forms, cut sequences.
+        {L"utf-8", nullptr, {0xF4, 0x90, 0x80, 0x80}, L"\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {L"utf-8", nullptr, {0xF8, 0x88, 0x80, 0x80, 0x80}, L"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {L"utf-8", nullptr, {0xFD, 0xBF, 0xBF, 0xBF, 0xBF, 0xBF}, L"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {L"utf-8", nullptr, {0xED, 0xA0, 0x80, 0xED, 0xBF, 0xBF}, L"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {L"utf-8", nullptr, {0xC0, 0xAF, 0xE0, 0x80, 0xAF, 0xF0, 0x8F, 0xBF, 0xBF},
+         L"\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {L"utf-8", nullptr, {0xE6, 0x97, 'A', 0xF0, 0x9F, 0x98, 'B', 0xF0, 0x9F, 0x98}, L"\uFFFDA\uFFFDB\uFFFD"},
+        {L"utf-8", nullptr, {0xF4, 0x8F, 0xBF, 0xBF, 0xF0, 0x9F, 0x98, 0x80, 0xEF, 0xBF, 0xBF}, L"\U0010FFFF\U0001F600\uFFFF"},
+        {L"iso-ir-193", nullptr, {0xF4, 0x90, 0x80, 0x80, 'a'}, L"\uFFFD\uFFFD\uFFFD\uFFFDa"},  // UTF-8 by another name
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(Utf8(c.charset) + (c.text ? " written" : " read"));
@@ -130,6 +166,7 @@ TEST(StreamCharsets, KnownEncodingsBothWays) {
             EXPECT_EQ(c.bytes, ContentOf(stream.Get()));
         }
         EXPECT_EQ(std::wstring(c.readBack), ReadText(TextOver(c.charset, c.bytes).Get()));
+        EXPECT_EQ(std::wstring(c.readBack), ReadInPieces(TextOver(c.charset, c.bytes).Get(), 1));
     }
 }
 
@@ -168,6 +205,92 @@ TEST(StreamCharsets, ASequenceThatDecodesToTwoCodePointsIsReadWhole) {
     EXPECT_EQ(L"A", ReadText(stream.Get(), 1));
     // A4 AB could start such a pair; at the end of the data it still comes out.
     EXPECT_EQ(L"A\u304B", ReadText(TextOver(L"EUC-JISX0213", {'A', 0xA4, 0xAB}).Get()));
+}
+
+bool IsScalarOrReplacement(const std::wstring& text) {
+    return std::all_of(text.begin(), text.end(), [](wchar_t c) {
+        return uint32_t(c) < 0xD800 || (uint32_t(c) > 0xDFFF && uint32_t(c) <= 0x10FFFF);
+    });
+}
+
+// Writes the text in three pieces (the last a line), then reads it whole and in pieces of
+// 1, 2, 3 and 7 characters from the start: every way must give the same text.
+void ExpectPiecesReadAsWhole(const wchar_t* charset, const std::wstring& text, const LONG* sizes, size_t sizeCount) {
+    auto stream = OpenStream(charset);
+    const size_t third = text.size() / 3;
+    stream->WriteText(CComBSTR(text.substr(0, third).c_str()), adWriteChar);
+    stream->WriteText(CComBSTR(text.substr(third, third).c_str()), adWriteChar);
+    stream->WriteText(CComBSTR(text.substr(2 * third).c_str()), adWriteLine);
+    stream->put_Position(0);
+    const std::wstring whole = ReadText(stream.Get());
+    EXPECT_TRUE(IsScalarOrReplacement(whole));
+    for (size_t i = 0; i < sizeCount; ++i) {
+        stream->put_Position(0);
+        EXPECT_EQ(whole, ReadInPieces(stream.Get(), sizes[i])) << "pieces of " << sizes[i];
+    }
+}
+
+TEST(StreamCharsets, TextReadInPiecesIsTheTextReadWhole) {
+    // Shift sequences must stay in force from one piece to the next, and a character the
+    // decoder holds back to combine it with what follows must combine the same way.
+    const std::wstring mixed = L"A日本語b+-~\\ Việt ấ か\u309A ஸ்ரீ e\u0301 \U0001F600 한국 中文 Ελλ ки \u00CA\u0304 z";
+    const struct { const wchar_t* charset; std::wstring text; } cases[] = {
+        {L"ISO-2022-JP", L"AB日本語の文章xyz漢字かな\r\nカナ"},
+        {L"ISO-2022-JP-2", L"日本語 한국어 中文 Ελληνικά"},
+        {L"ISO-2022-JP-3", L"日本か\u309Aき\u309A語"},
+        {L"ISO-2022-CN", L"中文字符 abc 漢字"},
+        {L"UTF-7", L"a+b日本~語-c 1+1=2 \U0001F600~~"},
+        {L"CP1258", L"Tiếng Việt có dấu: ấ ầ ẩ ẫ ậ ệ ổ"},
+        {L"TCVN5712-1", L"Tiếng Việt ấ ệ"},
+        {L"EUC-JISX0213", L"か\u309Aき\u309Aく\u309A日本"},
+        {L"SHIFT_JISX0213", L"か\u309Aき\u309A日本"},
+        {L"BIG5-HKSCS", L"\u00CA\u0304\u00CA\u030C\u00EA\u0304中文"},
+        {L"TSCII", L"ஸ்ரீ தமிழ் கொ"},
+        {L"unicode", mixed}, {L"unicodeFFFE", mixed}, {L"utf-16le", mixed}, {L"utf-16be", mixed},
+        {L"utf-8", mixed}, {L"utf-32", mixed}, {L"utf-32le", mixed}, {L"utf-32be", mixed},
+        {L"shift_jis", mixed}, {L"euc-jp", mixed}, {L"iso-8859-1", mixed}, {L"windows-1252", mixed},
+        {L"us-ascii", mixed},
+    };
+    const LONG sizes[] = {1, 2, 3, 7};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(Utf8(c.charset));
+        ExpectPiecesReadAsWhole(c.charset, c.text, sizes, std::size(sizes));
+        if (wcsncmp(c.charset, L"ISO-2022", 8) == 0 || wcscmp(c.charset, L"UTF-7") == 0 || wcscmp(c.charset, L"CP1258") == 0) {
+            auto stream = OpenStream(c.charset);
+            stream->WriteText(CComBSTR(c.text.c_str()), adWriteChar);
+            stream->put_Position(0);
+            EXPECT_EQ(c.text, ReadInPieces(stream.Get(), 2));  // these charsets hold the whole text
+        }
+    }
+}
+
+TEST(StreamCharsets, EveryCharsetTheStreamAcceptsReadsTheSameInPieces) {
+    // Every name the system's iconv lists that the stream takes as a charset.
+    std::vector<std::wstring> names;
+    if (FILE* list = popen("iconv --list 2>/dev/null", "r")) {
+        std::wstring name;
+        for (int c; (c = fgetc(list)) != EOF;) {
+            if (c == ',' || c == ' ' || c == '\n' || c == '/') {
+                if (!name.empty()) names.push_back(name);
+                name.clear();
+            } else {
+                name.push_back(wchar_t(c));
+            }
+        }
+        pclose(list);
+    }
+    if (names.empty()) GTEST_SKIP() << "iconv --list names no charsets";
+    const std::wstring text = L"A日本語b+-~\\ Việt ấ か\u309A ஸ்ரீ e\u0301 \U0001F600 한국 中文 Ελλ ки \u00CA\u0304 \u0E01\u0E34 z";
+    const LONG sizes[] = {1, 3};
+    size_t accepted = 0;
+    for (const std::wstring& name : names) {
+        if (FAILED(CreateComponent<IZULibStream>(CLSID_Stream, IID_IZULibStream)->put_Charset(CComBSTR(name.c_str()))))
+            continue;
+        ++accepted;
+        SCOPED_TRACE(Utf8(name.c_str()));
+        ExpectPiecesReadAsWhole(name.c_str(), text, sizes, std::size(sizes));
+    }
+    EXPECT_GT(accepted, 100u);
 }
 
 TEST(StreamBytes, WriteOverwritesAtThePositionAndReadTakesCounts) {
@@ -274,6 +397,103 @@ TEST(StreamFiles, LargeTextRoundTripsThroughAFile) {
         ASSERT_HR(S_OK, reader->ReadText(adReadLine, line.Receive()));
     }
     EXPECT_EQ(size_t(std::count(text.begin(), text.end(), L'\n')), lines);
+}
+
+// Runs the call on a thread of its own. When it has not returned in five seconds it is
+// blocked: `release` frees it (so that the test ends, and returns a descriptor to close
+// once it has) and the test fails.
+template <class Call>
+HRESULT WithinBound(Call call, const std::function<int()>& release) {
+    std::packaged_task<HRESULT()> task(call);
+    std::future<HRESULT> done = task.get_future();
+    std::thread worker(std::move(task));
+    int held = -1;
+    if (done.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        ADD_FAILURE() << "the call blocked";
+        held = release();
+    }
+    worker.join();
+    if (held >= 0) ::close(held);
+    return done.get();
+}
+
+TEST(StreamFiles, APipeIsRefusedWithoutWaitingForItsOtherEnd) {
+    TempDir dir;
+    const std::string pipe = dir.File("pipe");
+    ASSERT_EQ(0, mkfifo(pipe.c_str(), 0600));
+    // A call blocked opening one end is freed by opening the other: a reader it waits for
+    // stays open until it is done writing, a writer closes at once so that it reads the end.
+    const auto openWriter = [&] {
+        const int fd = ::open(pipe.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) ::close(fd);
+        return -1;
+    };
+    const auto openReader = [&] { return ::open(pipe.c_str(), O_RDONLY | O_NONBLOCK); };
+    auto stream = OpenStream(nullptr, adTypeBinary);
+    stream->Write(ByteArray({'x', 'y'}));
+    IZULibStream* s = stream.Get();
+    EXPECT_HR(kOpening, WithinBound([&] { return s->LoadFromFile(PathOf(pipe)); }, openWriter));
+    EXPECT_HR(kWriting, WithinBound([&] { return s->SaveToFile(PathOf(pipe), adSaveCreateOverWrite); }, openReader));
+    EXPECT_EQ(2, PositionOf(s));  // neither call touched the stream
+    LONG size = 0;
+    s->get_Size(&size);
+    EXPECT_EQ(2, size);
+}
+
+TEST(StreamFiles, LoadFromFileReadsNoFurtherThanTheSizeAtOpening) {
+    // A file that keeps giving bytes past the size it has when opened: this one has size 0.
+    struct stat info {};
+    if (::stat("/proc/self/status", &info) != 0 || info.st_size != 0) GTEST_SKIP() << "no such file here";
+    auto stream = OpenStream(nullptr, adTypeBinary);
+    ASSERT_HR(S_OK, stream->LoadFromFile(CComBSTR(L"/proc/self/status")));
+    LONG size = -1;
+    stream->get_Size(&size);
+    EXPECT_EQ(0, size);
+}
+
+TEST(StreamObject, CopyToCopiesFromThePositionAndARefusedCopyMovesNothing) {
+    const auto textSource = [] {
+        auto stream = OpenStream(L"utf-8");
+        stream->WriteText(CComBSTR(L"héllo"), adWriteChar);
+        stream->put_Position(3);  // past the byte order mark
+        return stream;
+    };
+    const auto binarySource = [] {
+        auto stream = OpenStream(nullptr, adTypeBinary);
+        stream->Write(ByteArray({1, 2, 3}));
+        stream->put_Position(0);
+        return stream;
+    };
+    const auto closed = [] { return CreateComponent<IZULibStream>(CLSID_Stream, IID_IZULibStream); };
+    const auto readOnly = [] { return OpenStream(L"utf-8", adTypeText, adModeRead); };
+    const auto textHolding = [] {
+        auto stream = OpenStream(L"utf-8");
+        stream->WriteText(CComBSTR(L"x"), adWriteChar);
+        return stream;
+    };
+    const auto emptyText = [] { return OpenStream(L"utf-16le"); };
+    const auto binary = [] { return OpenStream(nullptr, adTypeBinary); };
+    using Maker = CComPtr<IZULibStream> (*)();
+    const struct { const char* name; Maker source, dest; LONG count; HRESULT expected; LONG sourceAfter; Bytes destAfter; } cases[] = {
+        {"text to text, two characters", +textSource, +emptyText, 2, S_OK, 6, {'h', 0, 0xE9, 0}},
+        {"text to binary, the source's bytes", +textSource, +binary, -1, S_OK, 9, {'h', 0xC3, 0xA9, 'l', 'l', 'o'}},
+        {"binary to an empty text stream", +binarySource, +emptyText, 2, S_OK, 2, {1, 2}},
+        {"into a closed stream", +textSource, +closed, -1, kClosed, 3, {}},
+        {"binary into a closed stream", +binarySource, +closed, -1, kClosed, 0, {}},
+        {"into a read-only stream", +textSource, +readOnly, -1, kContext, 3, {}},
+        {"binary into a text stream that holds text", +binarySource, +textHolding, -1, kContext, 0,
+         {0xEF, 0xBB, 0xBF, 'x'}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto source = c.source();
+        auto dest = c.dest();
+        EXPECT_HR(c.expected, source->CopyTo(dest.Get(), c.count));
+        EXPECT_EQ(c.sourceAfter, PositionOf(source.Get()));
+        ObjectStateEnum state = adStateClosed;
+        dest->get_State(&state);
+        if (state == adStateOpen) { EXPECT_EQ(c.destAfter, ContentOf(dest.Get())); }
+    }
 }
 
 }  // namespace
