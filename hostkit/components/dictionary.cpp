@@ -151,6 +151,10 @@ public:
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
 
 private:
+    // Releasing a value the dictionary held may run a script that calls this dictionary again,
+    // even to remove the entry the value came from. So a value leaves its slot before it is
+    // released, and is released only once the dictionary is whole again (count, index and
+    // order agreeing), at the end of the member.
     struct Entry {
         CComVariant key;
         CComVariant item;
@@ -160,8 +164,8 @@ private:
     CHostDictionary() = default;
 
     HRESULT KeyOf(const VARIANT* value, DictionaryKey* key);
-    // Adds a new entry with copies of the key and the item; the index then points at it.
-    HRESULT Insert(DictionaryKey&& id, const VARIANT* key, const VARIANT* item, EntryList::iterator* where);
+    // Adds a new entry holding a copy of the key and the item; the index then points at it.
+    HRESULT Insert(DictionaryKey&& id, const VARIANT* key, CComVariant&& item, EntryList::iterator* where);
     HRESULT Store(VARIANT* key, VARIANT* item);
 
     std::atomic<ULONG> m_cRef{1};
@@ -209,22 +213,23 @@ HRESULT CHostDictionary::KeyOf(const VARIANT* value, DictionaryKey* key) {
     return hr;
 }
 
-HRESULT CHostDictionary::Insert(DictionaryKey&& id, const VARIANT* key, const VARIANT* item,
+HRESULT CHostDictionary::Insert(DictionaryKey&& id, const VARIANT* key, CComVariant&& item,
                                 EntryList::iterator* where) {
+    CComVariant keyCopy;
+    if (HRESULT hr = VariantCopyInd(&keyCopy, key); FAILED(hr)) return hr;
+    // The entry is linked and indexed while still empty, so undoing a failed step releases
+    // nothing; copies not taken in are released on the way out, after the undo.
     try {
-        Entry entry;
-        if (HRESULT hr = VariantCopyInd(&entry.key, key); FAILED(hr)) return hr;
-        if (item) {
-            if (HRESULT hr = VariantCopyInd(&entry.item, item); FAILED(hr)) return hr;
-        }
-        m_entries.push_back(std::move(entry));
-        auto it = std::prev(m_entries.end());
+        m_entries.emplace_back();
+        const auto it = std::prev(m_entries.end());
         try {
             m_index.emplace(std::move(id), it);
         } catch (...) {
             m_entries.pop_back();
             throw;
         }
+        it->key = std::move(keyCopy);
+        it->item = std::move(item);
         if (where) *where = it;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -236,11 +241,12 @@ HRESULT CHostDictionary::Store(VARIANT* key, VARIANT* item) {
     if (item == nullptr) return E_POINTER;
     DictionaryKey id;
     if (HRESULT hr = KeyOf(key, &id); FAILED(hr)) return hr;
+    CComVariant value;
+    if (HRESULT hr = VariantCopyInd(&value, item); FAILED(hr)) return hr;
     auto found = m_index.find(id);
-    if (found == m_index.end()) return Insert(std::move(id), key, item, nullptr);
-    CComVariant copy;
-    if (HRESULT hr = VariantCopyInd(&copy, item); FAILED(hr)) return hr;
-    found->second->item = std::move(copy);
+    if (found == m_index.end()) return Insert(std::move(id), key, std::move(value), nullptr);
+    CComVariant old(std::move(found->second->item));
+    found->second->item = std::move(value);
     return S_OK;
 }
 
@@ -255,7 +261,7 @@ HRESULT CHostDictionary::get_Item(VARIANT* Key, VARIANT* pRetItem) {
         entry = found->second;
     } else {
         // Reading a key that is not there adds it with an empty item.
-        if (HRESULT hr = Insert(std::move(id), Key, nullptr, &entry); FAILED(hr)) return hr;
+        if (HRESULT hr = Insert(std::move(id), Key, CComVariant(), &entry); FAILED(hr)) return hr;
     }
     return VariantCopy(pRetItem, &entry->item);
 }
@@ -265,7 +271,9 @@ HRESULT CHostDictionary::Add(VARIANT* Key, VARIANT* Item) {
     DictionaryKey id;
     if (HRESULT hr = KeyOf(Key, &id); FAILED(hr)) return hr;
     if (m_index.count(id)) return RaiseComponentError(kKeyExists, kSource, kKeyExistsText);
-    return Insert(std::move(id), Key, Item, nullptr);
+    CComVariant copy;
+    if (HRESULT hr = VariantCopyInd(&copy, Item); FAILED(hr)) return hr;
+    return Insert(std::move(id), Key, std::move(copy), nullptr);
 }
 
 HRESULT CHostDictionary::get_Count(LONG* pCount) {
@@ -317,6 +325,7 @@ HRESULT CHostDictionary::put_Key(VARIANT* Key, VARIANT* rhs) {
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+    CComVariant old(std::move(entry->key));
     entry->key = std::move(copy);
     return S_OK;
 }
@@ -327,14 +336,17 @@ HRESULT CHostDictionary::Remove(VARIANT* Key) {
     auto found = m_index.find(id);
     if (found == m_index.end()) return RaiseComponentError(kNotFound, kSource, kNotFoundText);
     const EntryList::iterator entry = found->second;
+    CComVariant key(std::move(entry->key));
+    CComVariant item(std::move(entry->item));
     m_index.erase(found);
     m_entries.erase(entry);
     return S_OK;
 }
 
 HRESULT CHostDictionary::RemoveAll() {
+    EntryList removed;
+    removed.swap(m_entries);
     m_index.clear();
-    m_entries.clear();
     return S_OK;
 }
 
