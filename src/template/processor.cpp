@@ -3,11 +3,51 @@
 #include <string>
 #include <utility>
 
+#include "frame/error.h"
 #include "template/templator_concept.h"
 
 namespace {
 
 constexpr LCID kLocale = LOCALE_SYSTEM_DEFAULT;
+constexpr wchar_t kSource[] = L"Templator";
+constexpr wchar_t kNestingTooDeep[] = L"Templates nest too deeply (more than 32 expansions at once).";
+static_assert(CTemplatorConcept::kMaxNestedExpansions == 32, "the message names the bound");
+
+// Expansions in progress on this thread, over every engine.
+thread_local unsigned int t_nExpansions = 0;
+
+// One level of expansion, taken for as long as it lasts, unless the thread is already at the bound.
+class CExpansionLevel {
+public:
+    CExpansionLevel() : m_bEntered(t_nExpansions < CTemplatorConcept::kMaxNestedExpansions) {
+        if (m_bEntered) ++t_nExpansions;
+    }
+    ~CExpansionLevel() {
+        if (m_bEntered) --t_nExpansions;
+    }
+    CExpansionLevel(const CExpansionLevel&) = delete;
+    CExpansionLevel& operator=(const CExpansionLevel&) = delete;
+
+    bool Entered() const { return m_bEntered; }
+
+private:
+    bool m_bEntered;
+};
+
+HRESULT RaiseNestingTooDeep() { return RaiseError(E_FAIL, kSource, kNestingTooDeep); }
+
+// A reference to a parsed template for as long as an expansion reads it: a mark handler may
+// drop the one its caller held.
+class CTemplateHold {
+public:
+    explicit CTemplateHold(CTemplate& tmpl) : m_pTemplate(tmpl.AddRef()) {}
+    ~CTemplateHold() { m_pTemplate->Release(); }
+    CTemplateHold(const CTemplateHold&) = delete;
+    CTemplateHold& operator=(const CTemplateHold&) = delete;
+
+private:
+    CTemplate* m_pTemplate;
+};
 
 HRESULT MakeKey(const std::wstringstream& param, CComVariant& key) {
     const std::wstring text = param.str();
@@ -174,6 +214,8 @@ HRESULT CTemplatorConcept::WriteOutput(wchar_t* bstrText) {
 
 HRESULT CTemplatorConcept::Process(wchar_t* bstrText) {
     if (m_pOutput == nullptr) return E_FAIL;
+    const CExpansionLevel level;
+    if (!level.Entered()) return RaiseNestingTooDeep();
     const CSyntax g = Syntax();
     const unsigned int end = SysStringLen(bstrText);
     const wchar_t* text = bstrText;
@@ -222,6 +264,9 @@ HRESULT CTemplatorConcept::Process(wchar_t* bstrText) {
 
 HRESULT CTemplatorConcept::Process(CTemplate& tmpl) {
     if (m_pOutput == nullptr) return E_FAIL;
+    const CExpansionLevel level;
+    if (!level.Entered()) return RaiseNestingTooDeep();
+    const CTemplateHold hold(tmpl);
     // Only a successfully parsed template has one literal run more than it has marks.
     if (tmpl.m_vTexts.size() != tmpl.m_vMarks.size() + 1) return E_INVALIDARG;
     HRESULT hr = WriteOutput(tmpl.m_vTexts[0]);

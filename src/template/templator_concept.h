@@ -55,6 +55,13 @@ public:
 
     using ParamList = std::vector<std::wstringstream*>;
 
+    // At most this many expansions are in progress at once on one thread, over every engine:
+    // a mark handler may expand again (itself, or through a script, on this engine or another)
+    // and every level costs stack. The next one is refused with E_FAIL and error information.
+    // 32 levels leave most of a 1 MB server thread's stack free, and are as deep as the page
+    // controller lets template includes nest.
+    static constexpr unsigned int kMaxNestedExpansions = 32;
+
     explicit CTemplatorConcept(const wchar_t* pszTypes);
     CTemplatorConcept(const CTemplatorConcept&) = delete;
     CTemplatorConcept& operator=(const CTemplatorConcept&) = delete;

@@ -42,9 +42,12 @@ public:
         if (name == L"fail") return E_ACCESSDENIED;
         if (name == L"drop") return putref_Output(nullptr);
         if (name == L"never") ADD_FAILURE() << "expanded past a failure";
-        if (!mark.m_vParams.empty()) return Process(Bstr(mark.m_vParams[0]->str()));
+        if (name == L"forget" && forget) std::exchange(forget, nullptr)->Release();
+        if (!mark.m_vParams.empty()) return (partner ? partner : this)->Process(Bstr(mark.m_vParams[0]->str()));
         return WriteOutput(Bstr(L"<" + name + L">"));
     }
+    CTestEngine* partner = nullptr;  // expands the parameters instead, when set
+    CTemplate* forget = nullptr;     // a reference that a "forget" mark drops
     // Selects a new memory stream as the output and returns it.
     CComPtr<CMemoryStream> Record() {
         auto sink = CMemoryStream::Create();
@@ -167,6 +170,39 @@ TEST(Expansion, DirectWritesEachCharacterParsedEachRunUpToAFailure) {
             EXPECT_EQ(parsed ? c.parsed : c.direct, out->Writes());
         }
     }
+}
+
+// d nested marks are d + 1 expansions in progress at once, on one engine or alternating between
+// two: the bound is per thread, and a refused level unwinds so that the next expansion is whole.
+TEST(Expansion, NestingStopsAtTheBoundOverEveryEngineOfTheThread) {
+    constexpr unsigned int kBound = CTemplatorConcept::kMaxNestedExpansions;
+    for (bool twoEngines : {false, true}) {
+        for (unsigned int expansions : {kBound, kBound + 1, kBound}) {
+            for (bool parsed : {false, true}) {
+                SCOPED_TRACE(std::to_string(expansions) + (twoEngines ? " two engines" : "") + (parsed ? " parsed" : ""));
+                CTestEngine engine, other;
+                auto out = engine.Record(), otherOut = other.Record();
+                if (twoEngines) engine.partner = &other, other.partner = &engine;
+                std::wstring text = L"x";
+                for (unsigned int i = 1; i < expansions; ++i) text = L"(#w|" + text + L"#)";
+                const bool fits = expansions <= kBound;
+                EXPECT_HR(fits ? S_OK : E_FAIL, Expand(engine, text.c_str(), parsed));
+                EXPECT_EQ(fits ? L"x" : L"", out->text + otherOut->text);
+                EXPECT_EQ(fits ? L": " : L"Templator: Templates nest too deeply (more than 32 expansions at once).",
+                          TakeErrorInfo());
+            }
+        }
+    }
+}
+
+// A mark handler may let go of the last reference to the parsed template being expanded.
+TEST(Expansion, HandlerMayDropTheParsedTemplate) {
+    CTestEngine engine;
+    auto out = engine.Record();
+    engine.forget = new CTemplate;
+    ASSERT_HR(S_OK, engine.Parse(CComBSTR(L"a(#forget#)b(#c#)d"), *engine.forget));
+    EXPECT_HR(S_OK, engine.Process(*engine.forget));
+    EXPECT_EQ(L"a<forget>b<c>d", out->text);
 }
 
 // Records the texts that reach a Response or a text stream; lives on the test's stack.

@@ -1,9 +1,12 @@
 // The text templator as a script sees it: the module loaded from its file, objects made
 // through its class factory, every call late-bound through IDispatch.
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "contract/common/late_bound.h"
 #include "contract/common/loaded_module.h"
@@ -113,6 +116,45 @@ TEST_F(TextTemplatorTest, MarkFunctionMayDropTheLastReference) {
     const LateBound late = Late();
     EXPECT_HR(S_OK, late.Call(L"ProcessTemplate", VarStr(L"a(#Drop#)b")).hr);
     EXPECT_EQ(L"adroppedb", sink->text);
+}
+
+// Runs the body on a new thread with a stack of the given size and waits for it.
+void RunOnStack(size_t bytes, std::function<void()> body) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, bytes);
+    pthread_t thread;
+    const auto run = [](void* p) -> void* { return (*static_cast<std::function<void()>*>(p))(), nullptr; };
+    ASSERT_EQ(0, pthread_create(&thread, &attr, run, &body));
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+}
+
+// A mark function that expands again through the script, and keeps trying when refused, 10,000
+// times in all: on a 1 MB stack, as page-server threads have, nesting stops at 32 expansions with
+// a clean failure at every attempt past it.
+TEST_F(TextTemplatorTest, ReentrantExpansionStopsAtTheBoundOnAServerStack) {
+    constexpr int kBound = 32, kAttempts = 10000;
+    int attempts = 0, depth = 0, deepest = 0;
+    const LateBound late = Late();
+    AddScript()->AddMethod(L"Again", [&](ScriptObject::Args, VARIANT*) {
+        deepest = std::max(deepest, ++depth);
+        HRESULT hr = S_OK;
+        while (attempts < kAttempts) ++attempts, hr = late.Call(L"ProcessTemplate", VarStr(L"(#Again#)")).hr;
+        --depth;
+        return hr;
+    });
+    HRESULT hr = S_OK;
+    CComBSTR description;
+    RunOnStack(1 << 20, [&] {
+        hr = late.Call(L"ProcessTemplate", VarStr(L"(#Again#)")).hr;
+        CComPtr<IErrorInfo> info;
+        if (GetErrorInfo(0, info.Receive()) == S_OK) info->GetDescription(description.Receive());
+    });
+    EXPECT_HR(E_FAIL, hr);
+    EXPECT_EQ(kBound, deepest);
+    EXPECT_EQ(kAttempts, attempts);
+    EXPECT_BSTR_EQ(L"Templates nest too deeply (more than 32 expansions at once).", description);
 }
 
 TEST_F(TextTemplatorTest, ShiftJisFile) {
