@@ -93,6 +93,16 @@ HRESULT WalkIntoObject(VARIANT* pValue, const std::wstringstream& param) {
     return ReplaceValue(pValue, found);
 }
 
+// Whether the array's own description says that its elements are VARIANTs. The type of the
+// VARIANT that holds an array is only a claim: an element is read by the array's features, and
+// read as a VARIANT it must be one, or the walk would take other bytes for a value.
+bool HoldsVariants(SAFEARRAY* psa) {
+    constexpr USHORT kOtherElements = FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_RECORD;
+    VARTYPE vt = VT_EMPTY;
+    return (psa->fFeatures & FADF_VARIANT) != 0 && (psa->fFeatures & kOtherElements) == 0 &&
+           psa->cbElements == sizeof(VARIANT) && SUCCEEDED(SafeArrayGetVartype(psa, &vt)) && vt == VT_VARIANT;
+}
+
 // An element of a one-dimensional array of VARIANTs, by number.
 HRESULT WalkIntoArray(VARIANT* pValue, const std::wstringstream& param) {
     CComVariant key;
@@ -106,6 +116,7 @@ HRESULT WalkIntoArray(VARIANT* pValue, const std::wstringstream& param) {
     // with a single index would run past the index list.
     SAFEARRAY* psa = pValue->parray;
     if (psa == nullptr || SafeArrayGetDim(psa) != 1) return DISP_E_BADINDEX;
+    if (!HoldsVariants(psa)) return DISP_E_TYPEMISMATCH;
     LONG lower = 0;
     LONG upper = -1;
     hr = SafeArrayGetLBound(psa, 1, &lower);
@@ -282,6 +293,8 @@ HRESULT CTemplatorConcept::Process(CTemplate& tmpl) {
 HRESULT CTemplatorConcept::ChangeToBSTR(VARIANT* pValue, const ParamList* pParams, bool bNullIsEmpty) {
     if (pValue == nullptr) return E_INVALIDARG;
     if (pParams != nullptr) {
+        // One level per parameter, in a loop: however deeply values nest, the walk uses no
+        // more stack.
         for (const std::wstringstream* param : *pParams) {
             HRESULT hr = DISP_E_TYPEMISMATCH;
             if (pValue->vt == VT_DISPATCH) {

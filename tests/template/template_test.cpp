@@ -324,6 +324,31 @@ TEST(ChangeToBSTR, WalksThenConverts) {
     }
 }
 
+// Arrays typed as holding VARIANTs whose storage holds something else: another element type, or
+// the VARIANT flag with another one beside it. Each element would read as an Empty (or, for the
+// decimal, as the number 42) if it were taken for a VARIANT.
+TEST(ChangeToBSTR, WalksOnlyIntoArraysThatHoldVariants) {
+    const struct { VARTYPE elements; USHORT addedFeature; } kArrays[] = {
+        {VT_DECIMAL, 0}, {VT_UNKNOWN, 0}, {VT_I8, 0}, {VT_VARIANT, FADF_BSTR}};
+    for (const auto& a : kArrays) {
+        SCOPED_TRACE(a.elements);
+        CComVariant value;
+        value.vt = VT_ARRAY | VT_VARIANT;
+        value.parray = SafeArrayCreateVector(a.elements, 0, 1);
+        ASSERT_NE(nullptr, value.parray);
+        value.parray->fFeatures |= a.addedFeature;
+        if (a.elements == VT_DECIMAL) {
+            VARIANT* looksLike = static_cast<VARIANT*>(value.parray->pvData);
+            looksLike->vt = VT_I4;
+            looksLike->lVal = 42;
+        }
+        CMarkData mark;
+        *mark.AddParam() << L"0";
+        EXPECT_HR(DISP_E_TYPEMISMATCH, CTemplatorConcept::ChangeToBSTR(&value, &mark.m_vParams, true));
+        if (value.vt == (VT_ARRAY | VT_VARIANT)) value.parray->fFeatures &= USHORT(~a.addedFeature);
+    }
+}
+
 // ---- The template cache ---------------------------------------------------------------------
 
 class TemplateCacheTest : public ::testing::Test {
