@@ -1,12 +1,11 @@
 // VarCmp: strings compare by code unit (or case-folded code unit with NORM_IGNORECASE),
 // numbers of any numeric type compare by value, Null compares as VARCMP_NULL, and Empty
-// stands for 0 or "" depending on the other side. A string against a number compares
-// numerically when the string reads as a number.
+// stands for 0 or "" depending on the other side. A string is greater than any number,
+// whatever its text (empty, null or digits); two error values are equal.
 #include <cwctype>
 #include <locale.h>
 
 #include "host/ccom.h"
-#include "number_text.h"
 #include "variant_types.h"
 
 namespace {
@@ -60,17 +59,6 @@ bool read_number(const VARIANT* v, Number* n) {
     case VT_R8: n->integral = false; n->d = v->dblVal; return true;
     case VT_DATE: n->integral = false; n->d = v->date; return true;
     case VT_CY: n->integral = false; n->d = (long double)v->cyVal.int64 / 10000.0L; return true;
-    case VT_BSTR: {
-        veskhost::ParsedNumber p;
-        if (veskhost::ParseNumber(v->bstrVal, SysStringLen(v->bstrVal), &p) != veskhost::ParseResult::Ok) return false;
-        if (p.kind == veskhost::ParsedNumber::Real) {
-            n->integral = false;
-            n->d = p.d;
-        } else {
-            n->i = p.kind == veskhost::ParsedNumber::Unsigned ? __int128(p.u) : __int128(p.i);
-        }
-        return true;
-    }
     default: return false;
     }
 }
@@ -108,7 +96,11 @@ extern "C" HRESULT VarCmp(VARIANT* pvarLeft, VARIANT* pvarRight, LCID, ULONG dwF
         return compare_text(left->vt == VT_BSTR ? left->bstrVal : nullptr,
                             right->vt == VT_BSTR ? right->bstrVal : nullptr, dwFlags);
     }
+    if (left->vt == VT_ERROR && right->vt == VT_ERROR) return VARCMP_EQ;
     Number a, b;
-    if (!read_number(left, &a) || !read_number(right, &b)) return DISP_E_TYPEMISMATCH;
+    const bool leftNumber = read_number(left, &a), rightNumber = read_number(right, &b);
+    if (left->vt == VT_BSTR && rightNumber) return VARCMP_GT;
+    if (right->vt == VT_BSTR && leftNumber) return VARCMP_LT;
+    if (!leftNumber || !rightNumber) return DISP_E_TYPEMISMATCH;
     return compare_numbers(a, b);
 }

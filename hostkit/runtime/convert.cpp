@@ -5,6 +5,7 @@
 // the source.
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <string>
 
 #include "host/ccom.h"
@@ -205,6 +206,7 @@ HRESULT to_empty(const Source&, VARTYPE, VARIANT* out) {
     return S_OK;
 }
 
+// Empty, Null and numbers become Null.
 HRESULT to_null(const Source&, VARTYPE, VARIANT* out) {
     out->vt = VT_NULL;
     return S_OK;
@@ -313,7 +315,11 @@ HRESULT text_from_real(const Source& s, VARTYPE, VARIANT* out) {
 
 HRESULT text_from_currency(const Source& s, VARTYPE, VARIANT* out) { return put_text(veskhost::FormatCurrency(s.cy), out); }
 
-HRESULT text_from_date(const Source& s, VARTYPE, VARIANT* out) { return put_text(veskhost::FormatDate(s.d), out); }
+HRESULT text_from_date(const Source& s, VARTYPE, VARIANT* out) {
+    std::wstring text;
+    if (!veskhost::FormatDate(s.d, &text)) return DISP_E_OVERFLOW;
+    return put_text(text, out);
+}
 
 HRESULT text_from_bool(const Source& s, VARTYPE, VARIANT* out) { return put_text(s.b ? L"True" : L"False", out); }
 
@@ -338,7 +344,7 @@ HRESULT object_from_object(const Source& s, VARTYPE to, VARIANT* out) {
 const Convert kMatrix[kToCount][kFromCount] = {
     //              Empty        Null      Signed  Unsigned  Real  Currency  Date  Bool  String  Error  Object
     /* Empty    */ {to_empty, to_empty, to_empty, to_empty, to_empty, to_empty, to_empty, to_empty, to_empty, to_empty, to_empty},
-    /* Null     */ {to_null, to_null, mismatch, mismatch, mismatch, mismatch, mismatch, mismatch, mismatch, mismatch, mismatch},
+    /* Null     */ {to_null, to_null, to_null, to_null, to_null, to_null, mismatch, mismatch, mismatch, mismatch, mismatch},
     /* Integer  */ ROW_OF_NUMBER(from_empty, integer_from_signed, integer_from_unsigned, integer_from_real,
                                  integer_from_currency, integer_from_real, integer_from_bool, number_from_string),
     /* R4       */ ROW_OF_NUMBER(from_empty, real_from_number, real_from_number, real_from_number, real_from_number,
@@ -357,6 +363,46 @@ const Convert kMatrix[kToCount][kFromCount] = {
     /* Object   */ {from_empty, mismatch, mismatch, mismatch, mismatch, mismatch, mismatch, mismatch, mismatch, mismatch, object_from_object},
 };
 #undef ROW_OF_NUMBER
+
+// A byte array and a string convert into each other byte for byte: the string's bytes are its
+// characters as stored (4 per character here), and its byte count is the array's length, which
+// need not be a whole number of characters. Only a one-dimensional array whose own elements are
+// single bytes is read; anything else is refused rather than read in part.
+HRESULT text_from_bytes(SAFEARRAY* psa, VARIANT* out) {
+    if (psa == nullptr || psa->cDims != 1 || psa->cbElements != 1 ||
+        veskhost::ElementKindOf(psa) != veskhost::ElementKind::Plain)
+        return DISP_E_TYPEMISMATCH;
+    const ULONG count = psa->rgsabound[0].cElements;
+    if (count != 0 && psa->pvData == nullptr) return DISP_E_TYPEMISMATCH;
+    BSTR s = SysAllocStringByteLen(static_cast<const char*>(psa->pvData), count);
+    if (s == nullptr) return E_OUTOFMEMORY;
+    out->vt = VT_BSTR;
+    out->bstrVal = s;
+    return S_OK;
+}
+
+HRESULT bytes_from_text(BSTR text, VARIANT* out) {
+    const UINT count = SysStringByteLen(text);
+    SAFEARRAY* psa = SafeArrayCreateVector(VT_UI1, 0, count);
+    if (psa == nullptr) return E_OUTOFMEMORY;
+    if (count != 0) std::memcpy(psa->pvData, text, count);
+    out->vt = VT_ARRAY | VT_UI1;
+    out->parray = psa;
+    return S_OK;
+}
+
+// The conversions between a byte array and a string, or false when src and vt are not that pair.
+bool bytes_and_text(const VARIANT* src, VARTYPE vt, VARIANT* result, HRESULT* hr) {
+    if (src->vt == (VT_ARRAY | VT_UI1) && vt == VT_BSTR) {
+        *hr = text_from_bytes(src->parray, result);
+        return true;
+    }
+    if (src->vt == VT_BSTR && vt == (VT_ARRAY | VT_UI1)) {
+        *hr = bytes_from_text(src->bstrVal, result);
+        return true;
+    }
+    return false;
+}
 
 // The value of an object's default member (DISPID_VALUE read as a property).
 HRESULT default_value(IUnknown* obj, LCID lcid, VARIANT* out) {
@@ -378,6 +424,8 @@ HRESULT convert(const VARIANT* src, LCID lcid, USHORT flags, VARTYPE vt, VARIANT
         src = &referenced;
     }
     if (src->vt == vt) return VariantCopy(result, src);
+    HRESULT hr = S_OK;
+    if (bytes_and_text(src, vt, result, &hr)) return hr;
     if ((src->vt | vt) & VT_ARRAY) return vt == VT_EMPTY ? S_OK : DISP_E_TYPEMISMATCH;
     const To to = target_kind(vt);
     if (to == kToCount) return DISP_E_TYPEMISMATCH;
@@ -385,9 +433,10 @@ HRESULT convert(const VARIANT* src, LCID lcid, USHORT flags, VARTYPE vt, VARIANT
     CComVariant value;
     if ((src->vt == VT_DISPATCH || src->vt == VT_UNKNOWN) && to != tObject && to != tEmpty &&
         !(flags & VARIANT_NOVALUEPROP)) {
-        const HRESULT hr = default_value(src->punkVal, lcid, value.Receive());
+        hr = default_value(src->punkVal, lcid, value.Receive());
         if (FAILED(hr)) return hr;
         if (value.vt == vt) return VariantCopy(result, &value);
+        if (bytes_and_text(&value, vt, result, &hr)) return hr;
         src = &value;
     }
     Source s;

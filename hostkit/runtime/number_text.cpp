@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cwctype>
 #include <cwchar>
+#include <utility>
 
 namespace veskhost {
 
@@ -164,23 +165,27 @@ std::wstring FormatCurrency(int64_t scaled) {
     return negative ? L"-" + text : text;
 }
 
-// Day 0 is 1899-12-30; the fraction is the time of day whatever the sign of the day.
-std::wstring FormatDate(DATE value) {
+// Day 0 is 1899-12-30. The whole part, truncated toward zero, is the day and the fraction's
+// absolute value the time on that day, so -1.25 is 12/29/1899 6:00 AM. The value is put on one
+// time line (seconds from day 0 midnight) before it is rounded to the second, so a time that
+// rounds up to midnight moves to the next day whatever the sign. The date is left out on day 0,
+// the time at midnight: day 0 at midnight is the time alone.
+bool FormatDate(DATE value, std::wstring* out) {
+    constexpr double kFirstDay = -657434.0, kLastDay = 2958465.0;  // 1/1/100 and 12/31/9999
+    if (!(value > kFirstDay - 1 && value < kLastDay + 1)) return false;
     const double whole = std::trunc(value);
-    int64_t days = int64_t(whole);
-    int64_t seconds = std::llround(std::fabs(value - whole) * 86400.0);
-    if (seconds >= 86400) {
-        seconds -= 86400;
-        days += value < 0 ? -1 : 1;
-    }
+    const int64_t line = int64_t(whole) * 86400 + std::llround(std::fabs(value - whole) * 86400.0);
+    const int64_t days = line >= 0 ? line / 86400 : -((-line + 86399) / 86400);
+    const int64_t seconds = line - days * 86400;
+    if (days < kFirstDay || days > kLastDay) return false;
     std::wstring text;
-    if (days != 0 || seconds == 0) {
+    if (days != 0) {
         int64_t y;
         unsigned m, d;
         civil_from_days(days + days_from_civil(1899, 12, 30), &y, &m, &d);
         text = std::to_wstring(m) + L"/" + std::to_wstring(d) + L"/" + std::to_wstring(y);
     }
-    if (seconds != 0) {
+    if (seconds != 0 || days == 0) {
         const int64_t h = seconds / 3600, mi = seconds / 60 % 60, s = seconds % 60;
         const int64_t h12 = h % 12 == 0 ? 12 : h % 12;
         wchar_t buf[32];
@@ -189,7 +194,8 @@ std::wstring FormatDate(DATE value) {
         if (!text.empty()) text += L' ';
         text += buf;
     }
-    return text;
+    *out = std::move(text);
+    return true;
 }
 
 }  // namespace veskhost

@@ -1,6 +1,6 @@
 // Number <-> text in the forms the automation conversions use: integers plainly, doubles
 // with 15 significant digits (7 for floats) and an "E+21"-style exponent, currency with up
-// to four decimals, Booleans as "True"/"False", dates as "M/D/YYYY h:mm:ss AM".
+// to four decimals, Booleans as "True"/"False", dates as "M/D/YYYY h:mm:ss AM" (a whole date without the time, day 0 as the time alone).
 #pragma once
 
 #include <cstdint>
@@ -33,7 +33,8 @@ bool ParseBoolWord(const OLECHAR* text, size_t len, bool* value);
 
 std::wstring FormatDouble(double value, int significantDigits);
 std::wstring FormatCurrency(int64_t scaled);
-std::wstring FormatDate(DATE value);
+// False for NaN, infinities and dates outside 1/1/100 - 12/31/9999 (after rounding to the second).
+bool FormatDate(DATE value, std::wstring* text);
 
 // Round half to even, as the automation conversions round to integers.
 double RoundHalfEven(double value);

@@ -83,21 +83,102 @@ HRESULT allocate_data(SAFEARRAY* psa) {
     return psa->pvData ? S_OK : E_OUTOFMEMORY;
 }
 
-// Releases what elements [first, first+count) own and zeroes them.
-void release_elements(SAFEARRAY* psa, size_t first, size_t count) {
-    if (psa->pvData == nullptr || count == 0) return;
-    char* p = static_cast<char*>(psa->pvData) + first * psa->cbElements;
-    if (psa->fFeatures & FADF_BSTR) {
-        for (size_t i = 0; i < count; ++i) SysFreeString(reinterpret_cast<BSTR*>(p)[i]);
-    } else if (psa->fFeatures & (FADF_UNKNOWN | FADF_DISPATCH)) {
-        for (size_t i = 0; i < count; ++i) {
-            IUnknown* unk = reinterpret_cast<IUnknown**>(p)[i];
-            if (unk) unk->Release();
+size_t elements_of(const SAFEARRAY* psa) {
+    size_t count = 0;
+    return psa->pvData != nullptr && element_count(psa, &count) ? count : 0;
+}
+
+// Frees what an array allocated itself; arrays in caller memory keep their storage.
+void free_storage(SAFEARRAY* psa) {
+    if (psa->fFeatures & kCallerMemory) return;
+    std::free(psa->pvData);
+    std::free(block_of(psa));
+}
+
+// The way back out of a nested array: written over the VARIANT slot the nested array was taken
+// from, in an array that is being destroyed and so is reachable from nowhere else.
+struct Resume {
+    VARIANT* outer;  // the slot holding the way out of owner, or null when owner is the root
+    SAFEARRAY* owner;
+};
+static_assert(sizeof(Resume) <= sizeof(VARIANT));
+
+// Releases elements [first, first+count) of root, whose storage is data, and everything they
+// own. Each slot is emptied before what it held is released. Arrays held by VARIANT elements are
+// destroyed depth first with no recursion and no allocation, so a nest of any depth is freed
+// (a script can build one a level at a time). A locked nested array belongs to whoever locked
+// it and is left alone.
+void release_elements(SAFEARRAY* root, char* const rootData, size_t first, size_t count) {
+    SAFEARRAY* cur = root;
+    char* data = rootData;
+    size_t i = first, end = first + count;
+    size_t rootNext = 0;       // where the walk goes on in root after a nested array
+    VARIANT* resume = nullptr;  // the way out of cur when cur is nested below the first level
+    for (;;) {
+        if (i < end) {
+            char* cell = data + i * cur->cbElements;
+            switch (veskhost::ElementKindOf(cur)) {
+            case veskhost::ElementKind::String:
+                SysFreeString(std::exchange(*reinterpret_cast<BSTR*>(cell), nullptr));
+                ++i;
+                continue;
+            case veskhost::ElementKind::Interface:
+                if (IUnknown* unk = std::exchange(*reinterpret_cast<IUnknown**>(cell), nullptr)) unk->Release();
+                ++i;
+                continue;
+            case veskhost::ElementKind::Plain:
+                std::memset(cell, 0, (end - i) * cur->cbElements);
+                i = end;
+                continue;
+            case veskhost::ElementKind::Unreadable:
+                i = end;
+                continue;
+            case veskhost::ElementKind::Variant:
+                break;
+            }
+            auto* slot = reinterpret_cast<VARIANT*>(cell);
+            VARIANT value = *slot;
+            VariantInit(slot);
+            ++i;
+            if (!veskhost::IsValidVariantType(value.vt)) continue;
+            if ((value.vt & (VT_ARRAY | VT_BYREF)) != VT_ARRAY) {
+                VariantClear(&value);
+                continue;
+            }
+            SAFEARRAY* inner = value.parray;
+            if (inner == nullptr || inner->cLocks != 0) continue;
+            if (cur == root) {
+                rootNext = i;
+            } else {
+                const Resume way{resume, cur};
+                std::memcpy(static_cast<void*>(slot), &way, sizeof way);
+                resume = slot;
+            }
+            cur = inner;
+            data = static_cast<char*>(inner->pvData);
+            i = 0;
+            end = elements_of(inner);
+            continue;
         }
-    } else if (psa->fFeatures & FADF_VARIANT) {
-        for (size_t i = 0; i < count; ++i) VariantClear(reinterpret_cast<VARIANT*>(p) + i);
+        if (cur == root) return;
+        SAFEARRAY* done = cur;
+        if (resume == nullptr) {
+            cur = root;
+            data = rootData;
+            i = rootNext;
+            end = first + count;
+        } else {
+            Resume way;
+            std::memcpy(&way, static_cast<const void*>(resume), sizeof way);
+            VariantInit(resume);
+            cur = way.owner;
+            data = static_cast<char*>(cur->pvData);
+            i = size_t(reinterpret_cast<char*>(resume) - data) / cur->cbElements + 1;
+            end = elements_of(cur);
+            resume = way.outer;
+        }
+        free_storage(done);
     }
-    std::memset(p, 0, count * psa->cbElements);
 }
 
 // Byte offset of the element at rgIndices, or false when an index is out of bounds.
@@ -122,24 +203,74 @@ HRESULT copy_bstr_into(BSTR src, BSTR* dst) {
     return *dst ? S_OK : E_OUTOFMEMORY;
 }
 
-// Deep copy of one element from src into uninitialised dst storage.
-HRESULT copy_element(USHORT features, ULONG size, const void* src, void* dst) {
-    if (features & FADF_BSTR) return copy_bstr_into(*static_cast<const BSTR*>(src), static_cast<BSTR*>(dst));
-    if (features & (FADF_UNKNOWN | FADF_DISPATCH)) {
+// Deep copy of one element from src into uninitialised dst storage; arrays a VARIANT element
+// holds are copied at the given nesting level.
+HRESULT copy_element(veskhost::ElementKind kind, ULONG size, const void* src, void* dst, unsigned level) {
+    switch (kind) {
+    case veskhost::ElementKind::String:
+        return copy_bstr_into(*static_cast<const BSTR*>(src), static_cast<BSTR*>(dst));
+    case veskhost::ElementKind::Interface: {
         IUnknown* unk = *static_cast<IUnknown* const*>(src);
         if (unk) unk->AddRef();
         *static_cast<IUnknown**>(dst) = unk;
         return S_OK;
     }
-    if (features & FADF_VARIANT) {
+    case veskhost::ElementKind::Variant:
         VariantInit(static_cast<VARIANT*>(dst));
-        return VariantCopy(static_cast<VARIANT*>(dst), static_cast<const VARIANT*>(src));
+        return veskhost::CopyVariantAtLevel(static_cast<VARIANT*>(dst), static_cast<const VARIANT*>(src), level);
+    case veskhost::ElementKind::Plain:
+        std::memcpy(dst, src, size);
+        return S_OK;
+    case veskhost::ElementKind::Unreadable:
+        break;
     }
-    std::memcpy(dst, src, size);
-    return S_OK;
+    return E_INVALIDARG;
+}
+
+// The upper bound of a dimension fits a LONG (for an empty dimension, one below the lower).
+bool bound_fits(const SAFEARRAYBOUND& b) {
+    const int64_t upper = int64_t(b.lLbound) + int64_t(b.cElements) - 1;
+    return upper >= INT32_MIN && upper <= INT32_MAX;
 }
 
 }  // namespace
+
+namespace veskhost {
+
+HRESULT CopyArrayAtLevel(SAFEARRAY* psa, SAFEARRAY** ppsaOut, unsigned level) {
+    if (ppsaOut == nullptr) return E_INVALIDARG;
+    *ppsaOut = nullptr;
+    if (psa == nullptr) return S_OK;
+    if (psa->cDims == 0) return E_INVALIDARG;
+    const ElementKind kind = ElementKindOf(psa);
+    if (kind == ElementKind::Unreadable) return E_INVALIDARG;
+    if (level > kMaxArrayNesting) return E_OUTOFMEMORY;
+    const USHORT features = psa->fFeatures & ~(kCallerMemory | FADF_FIXEDSIZE);
+    GUID iid = GUID_NULL;
+    VARTYPE vt = VT_EMPTY;
+    if (psa->fFeatures & FADF_HAVEIID) iid = *iid_slot(psa);
+    if (psa->fFeatures & FADF_HAVEVARTYPE) vt = VARTYPE(*vartype_slot(psa));
+    SAFEARRAY* copy = allocate_descriptor(psa->cDims, features, psa->cbElements, vt, &iid);
+    if (copy == nullptr) return E_OUTOFMEMORY;
+    std::memcpy(copy->rgsabound, psa->rgsabound, psa->cDims * sizeof(SAFEARRAYBOUND));
+    HRESULT hr = allocate_data(copy);
+    size_t count = 0;
+    if (SUCCEEDED(hr) && !element_count(psa, &count)) hr = E_OUTOFMEMORY;
+    if (SUCCEEDED(hr) && psa->pvData == nullptr) count = 0;
+    for (size_t i = 0; SUCCEEDED(hr) && i < count; ++i) {
+        const size_t off = i * psa->cbElements;
+        hr = copy_element(kind, psa->cbElements, static_cast<char*>(psa->pvData) + off,
+                          static_cast<char*>(copy->pvData) + off, level + 1);
+    }
+    if (FAILED(hr)) {
+        SafeArrayDestroy(copy);
+        return hr;
+    }
+    *ppsaOut = copy;
+    return S_OK;
+}
+
+}  // namespace veskhost
 
 extern "C" {
 
@@ -147,6 +278,9 @@ SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound) {
     if (cDims == 0 || cDims > 0xFFFF || rgsabound == nullptr) return nullptr;
     const ULONG size = veskhost::ElementSize(vt);
     if (size == 0) return nullptr;
+    for (UINT i = 0; i < cDims; ++i) {
+        if (!bound_fits(rgsabound[i])) return nullptr;
+    }
     const GUID* iid = vt == VT_DISPATCH ? &IID_IDispatch : vt == VT_UNKNOWN ? &IID_IUnknown : nullptr;
     SAFEARRAY* psa = allocate_descriptor(cDims, features_for(vt), size, vt, iid);
     if (psa == nullptr) return nullptr;
@@ -163,15 +297,22 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements) {
     return SafeArrayCreate(vt, 1, &bound);
 }
 
+// The data is taken out of the descriptor before any element is released, and the array stays
+// locked meanwhile, so a release that calls back finds an array with no data that it can
+// neither destroy nor resize.
 HRESULT SafeArrayDestroyData(SAFEARRAY* psa) {
     if (psa == nullptr) return E_INVALIDARG;
     if (psa->cLocks != 0) return DISP_E_ARRAYISLOCKED;
-    size_t count = 0;
-    if (psa->pvData != nullptr && element_count(psa, &count)) release_elements(psa, 0, count);
-    if (!(psa->fFeatures & kCallerMemory)) {
-        std::free(psa->pvData);
-        psa->pvData = nullptr;
+    const bool owned = !(psa->fFeatures & kCallerMemory);
+    const size_t count = elements_of(psa);
+    char* data = static_cast<char*>(psa->pvData);
+    if (owned) psa->pvData = nullptr;
+    if (data != nullptr && count != 0) {
+        ++psa->cLocks;
+        release_elements(psa, data, 0, count);
+        --psa->cLocks;
     }
+    if (owned) std::free(data);
     return S_OK;
 }
 
@@ -184,35 +325,7 @@ HRESULT SafeArrayDestroy(SAFEARRAY* psa) {
     return S_OK;
 }
 
-HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut) {
-    if (ppsaOut == nullptr) return E_INVALIDARG;
-    *ppsaOut = nullptr;
-    if (psa == nullptr) return S_OK;
-    if (psa->cDims == 0 || psa->cbElements == 0) return E_INVALIDARG;
-    const USHORT features = psa->fFeatures & ~(kCallerMemory | FADF_FIXEDSIZE);
-    GUID iid = GUID_NULL;
-    VARTYPE vt = VT_EMPTY;
-    if (psa->fFeatures & FADF_HAVEIID) iid = *iid_slot(psa);
-    if (psa->fFeatures & FADF_HAVEVARTYPE) vt = VARTYPE(*vartype_slot(psa));
-    SAFEARRAY* copy = allocate_descriptor(psa->cDims, features, psa->cbElements, vt, &iid);
-    if (copy == nullptr) return E_OUTOFMEMORY;
-    std::memcpy(copy->rgsabound, psa->rgsabound, psa->cDims * sizeof(SAFEARRAYBOUND));
-    HRESULT hr = allocate_data(copy);
-    size_t count = 0;
-    if (SUCCEEDED(hr) && !element_count(psa, &count)) hr = E_OUTOFMEMORY;
-    if (SUCCEEDED(hr) && psa->pvData == nullptr) count = 0;
-    for (size_t i = 0; SUCCEEDED(hr) && i < count; ++i) {
-        const size_t off = i * psa->cbElements;
-        hr = copy_element(psa->fFeatures, psa->cbElements, static_cast<char*>(psa->pvData) + off,
-                          static_cast<char*>(copy->pvData) + off);
-    }
-    if (FAILED(hr)) {
-        SafeArrayDestroy(copy);
-        return hr;
-    }
-    *ppsaOut = copy;
-    return S_OK;
-}
+HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut) { return veskhost::CopyArrayAtLevel(psa, ppsaOut, 1); }
 
 UINT SafeArrayGetDim(SAFEARRAY* psa) { return psa ? psa->cDims : 0; }
 
@@ -292,42 +405,56 @@ HRESULT SafeArrayGetElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
     if (FAILED(hr)) return hr;
     hr = SafeArrayLock(psa);
     if (FAILED(hr)) return hr;
-    hr = copy_element(psa->fFeatures, psa->cbElements, cell, pv);
+    hr = copy_element(veskhost::ElementKindOf(psa), psa->cbElements, cell, pv, 1);
     SafeArrayUnlock(psa);
     return hr;
 }
 
-// pv is the value itself for strings and interfaces, and points at it otherwise.
+// pv is the value itself for strings and interfaces, and points at it otherwise. A VARIANT
+// stored here sits one level down, so its arrays count one level deeper than in pv.
 HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv) {
     void* cell = nullptr;
     HRESULT hr = SafeArrayPtrOfIndex(psa, rgIndices, &cell);
     if (FAILED(hr)) return hr;
-    if (pv == nullptr && !(psa->fFeatures & (FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH)))
+    const veskhost::ElementKind kind = veskhost::ElementKindOf(psa);
+    if (kind == veskhost::ElementKind::Unreadable) return E_INVALIDARG;
+    if (pv == nullptr && (kind == veskhost::ElementKind::Plain || kind == veskhost::ElementKind::Variant))
         return E_INVALIDARG;
     hr = SafeArrayLock(psa);
     if (FAILED(hr)) return hr;
-    if (psa->fFeatures & FADF_BSTR) {
+    switch (kind) {
+    case veskhost::ElementKind::String: {
         BSTR copy = nullptr;
         hr = copy_bstr_into(static_cast<BSTR>(pv), &copy);
         if (SUCCEEDED(hr)) SysFreeString(std::exchange(*static_cast<BSTR*>(cell), copy));
-    } else if (psa->fFeatures & (FADF_UNKNOWN | FADF_DISPATCH)) {
+        break;
+    }
+    case veskhost::ElementKind::Interface: {
         auto* unk = static_cast<IUnknown*>(pv);
         if (unk) unk->AddRef();
         IUnknown* old = std::exchange(*static_cast<IUnknown**>(cell), unk);
         if (old) old->Release();
-    } else if (psa->fFeatures & FADF_VARIANT) {
-        hr = VariantCopy(static_cast<VARIANT*>(cell), static_cast<const VARIANT*>(pv));
-    } else {
+        break;
+    }
+    case veskhost::ElementKind::Variant:
+        hr = veskhost::CopyVariantAtLevel(static_cast<VARIANT*>(cell), static_cast<const VARIANT*>(pv), 2);
+        break;
+    default:
         std::memcpy(cell, pv, psa->cbElements);
+        break;
     }
     SafeArrayUnlock(psa);
     return hr;
 }
 
+// A shrinking array gets its new bounds before the cut elements are released, and stays locked
+// meanwhile, so a release that calls back sees only the elements that remain.
 HRESULT SafeArrayRedim(SAFEARRAY* psa, SAFEARRAYBOUND* psaboundNew) {
     if (psa == nullptr || psaboundNew == nullptr || psa->cDims == 0) return E_INVALIDARG;
     if (psa->cLocks != 0) return DISP_E_ARRAYISLOCKED;
     if (psa->fFeatures & (FADF_FIXEDSIZE | kCallerMemory)) return E_INVALIDARG;
+    if (veskhost::ElementKindOf(psa) == veskhost::ElementKind::Unreadable) return E_INVALIDARG;
+    if (!bound_fits(*psaboundNew)) return E_INVALIDARG;
     size_t slice = 1;  // elements per step of the resized dimension
     for (USHORT i = 1; i < psa->cDims; ++i) {
         const size_t c = psa->rgsabound[i].cElements;
@@ -338,13 +465,27 @@ HRESULT SafeArrayRedim(SAFEARRAY* psa, SAFEARRAYBOUND* psaboundNew) {
     const size_t newSteps = psaboundNew->cElements;
     if (slice != 0 && newSteps > SIZE_MAX / 4 / slice / psa->cbElements) return E_OUTOFMEMORY;
     const size_t newCount = slice * newSteps;
-    if (newCount < oldCount) release_elements(psa, newCount, oldCount - newCount);
     const size_t newBytes = newCount * psa->cbElements;
-    void* data = std::realloc(psa->pvData, newBytes ? newBytes : 1);
+    if (psa->pvData == nullptr) {  // data destroyed earlier: start again from zeroed storage
+        psa->pvData = std::calloc(1, newBytes ? newBytes : 1);
+        if (psa->pvData == nullptr) return E_OUTOFMEMORY;
+        psa->rgsabound[0] = *psaboundNew;
+        return S_OK;
+    }
+    if (newCount <= oldCount) {
+        psa->rgsabound[0] = *psaboundNew;
+        if (newCount < oldCount) {
+            ++psa->cLocks;
+            release_elements(psa, static_cast<char*>(psa->pvData), newCount, oldCount - newCount);
+            --psa->cLocks;
+        }
+        // Keeping the larger block when it cannot shrink leaves a sound array.
+        if (void* data = std::realloc(psa->pvData, newBytes ? newBytes : 1)) psa->pvData = data;
+        return S_OK;
+    }
+    void* data = std::realloc(psa->pvData, newBytes);
     if (data == nullptr) return E_OUTOFMEMORY;
-    if (newCount > oldCount)
-        std::memset(static_cast<char*>(data) + oldCount * psa->cbElements, 0,
-                    (newCount - oldCount) * psa->cbElements);
+    std::memset(static_cast<char*>(data) + oldCount * psa->cbElements, 0, (newCount - oldCount) * psa->cbElements);
     psa->pvData = data;
     psa->rgsabound[0] = *psaboundNew;
     return S_OK;

@@ -1,6 +1,9 @@
 // VARIANT lifetime: initialise, clear, copy and copy-through-reference. A copy is built
 // completely before the destination is touched, so a source that the old destination
-// value kept alive (or that is the destination) is still intact while it is read.
+// value kept alive (or that is the destination) is still intact while it is read. An old
+// value is always taken out of its VARIANT before it is released: the release may run a
+// script, and that script must find the VARIANT empty or holding its new value, never a
+// value half released.
 #include <cstring>
 
 #include "host/runtime.h"
@@ -18,13 +21,14 @@ HRESULT copy_bstr(BSTR src, BSTR* out) {
     return *out ? S_OK : E_OUTOFMEMORY;
 }
 
-// Copies a by-value src (already validated) into tmp, which the caller then owns.
-HRESULT copy_value(const VARIANT* src, VARIANT* tmp) {
+// Copies a by-value src (already validated) into tmp, which the caller then owns; arrays in
+// it are copied at the given nesting level.
+HRESULT copy_value(const VARIANT* src, VARIANT* tmp, unsigned level) {
     *tmp = *src;
     if (src->vt & VT_BYREF) return S_OK;  // references are copied as references
     if (src->vt & VT_ARRAY) {
         tmp->parray = nullptr;
-        return src->parray ? SafeArrayCopy(src->parray, &tmp->parray) : S_OK;
+        return veskhost::CopyArrayAtLevel(src->parray, &tmp->parray, level);
     }
     switch (src->vt) {
     case VT_BSTR:
@@ -46,7 +50,7 @@ HRESULT copy_referenced(const VARIANT* src, VARIANT* tmp) {
     if (vt & VT_ARRAY) {
         tmp->vt = vt;
         tmp->parray = nullptr;
-        return *src->pparray ? SafeArrayCopy(*src->pparray, &tmp->parray) : S_OK;
+        return veskhost::CopyArrayAtLevel(*src->pparray, &tmp->parray, 1);
     }
     switch (vt) {
     case VT_VARIANT: {
@@ -54,7 +58,7 @@ HRESULT copy_referenced(const VARIANT* src, VARIANT* tmp) {
         if (inner->vt == (VT_BYREF | VT_VARIANT)) return E_INVALIDARG;  // one level only
         if (inner->vt & VT_BYREF) return copy_referenced(inner, tmp);
         if (!IsValidVariantType(inner->vt)) return DISP_E_BADVARTYPE;
-        return copy_value(inner, tmp);
+        return copy_value(inner, tmp, 1);
     }
     case VT_BSTR:
         tmp->vt = VT_BSTR;
@@ -76,8 +80,16 @@ HRESULT copy_referenced(const VARIANT* src, VARIANT* tmp) {
     }
 }
 
-// Puts a finished copy into dest: dest's old value is cleared first; if that fails the
-// copy is dropped and dest keeps its value.
+// Why v cannot be cleared, or S_OK.
+HRESULT clearable(const VARIANT* v) {
+    if (!IsValidVariantType(v->vt)) return DISP_E_BADVARTYPE;
+    if ((v->vt & (VT_ARRAY | VT_BYREF)) == VT_ARRAY && v->parray && v->parray->cLocks != 0)
+        return DISP_E_ARRAYISLOCKED;
+    return S_OK;
+}
+
+// Puts a finished copy into dest: if dest's old value cannot be cleared the copy is dropped
+// and dest keeps its value; a failed copy leaves dest empty.
 HRESULT install(VARIANT* dest, VARIANT* tmp, HRESULT hr) {
     if (FAILED(hr)) {
         VariantClear(tmp);
@@ -85,16 +97,32 @@ HRESULT install(VARIANT* dest, VARIANT* tmp, HRESULT hr) {
         VariantInit(dest);
         return hr;
     }
-    hr = VariantClear(dest);
+    hr = clearable(dest);
     if (FAILED(hr)) {
         VariantClear(tmp);
         return hr;
     }
+    VARIANT old = *dest;
     *dest = *tmp;
+    VariantClear(&old);
     return S_OK;
 }
 
 }  // namespace
+
+namespace veskhost {
+
+HRESULT CopyVariantAtLevel(VARIANT* pvargDest, const VARIANT* pvargSrc, unsigned level) {
+    if (pvargDest == nullptr || pvargSrc == nullptr) return E_INVALIDARG;
+    if (!IsValidVariantType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
+    if (pvargDest == pvargSrc) return S_OK;
+    VARIANT tmp;
+    VariantInit(&tmp);
+    const HRESULT hr = copy_value(pvargSrc, &tmp, level);
+    return install(pvargDest, &tmp, hr);
+}
+
+}  // namespace veskhost
 
 extern "C" {
 
@@ -105,33 +133,26 @@ void VariantInit(VARIANT* pvarg) {
     pvarg->llVal = 0;
 }
 
+// An array is destroyed by SafeArrayDestroy, which walks nested arrays without recursion.
 HRESULT VariantClear(VARIANT* pvarg) {
     if (pvarg == nullptr) return E_INVALIDARG;
-    if (!IsValidVariantType(pvarg->vt)) return DISP_E_BADVARTYPE;
-    if (!(pvarg->vt & VT_BYREF)) {
-        if (pvarg->vt & VT_ARRAY) {
-            if (pvarg->parray) {
-                const HRESULT hr = SafeArrayDestroy(pvarg->parray);
-                if (FAILED(hr)) return hr;
-            }
-        } else if (pvarg->vt == VT_BSTR) {
-            SysFreeString(pvarg->bstrVal);
-        } else if (pvarg->vt == VT_UNKNOWN || pvarg->vt == VT_DISPATCH) {
-            if (pvarg->punkVal) pvarg->punkVal->Release();
-        }
-    }
+    const HRESULT hr = clearable(pvarg);
+    if (FAILED(hr)) return hr;
+    const VARIANT old = *pvarg;
     VariantInit(pvarg);
+    if (old.vt & VT_BYREF) return S_OK;
+    if (old.vt & VT_ARRAY) {
+        SafeArrayDestroy(old.parray);
+    } else if (old.vt == VT_BSTR) {
+        SysFreeString(old.bstrVal);
+    } else if ((old.vt == VT_UNKNOWN || old.vt == VT_DISPATCH) && old.punkVal) {
+        old.punkVal->Release();
+    }
     return S_OK;
 }
 
 HRESULT VariantCopy(VARIANT* pvargDest, const VARIANT* pvargSrc) {
-    if (pvargDest == nullptr || pvargSrc == nullptr) return E_INVALIDARG;
-    if (!IsValidVariantType(pvargSrc->vt)) return DISP_E_BADVARTYPE;
-    if (pvargDest == pvargSrc) return S_OK;
-    VARIANT tmp;
-    VariantInit(&tmp);
-    const HRESULT hr = copy_value(pvargSrc, &tmp);
-    return install(pvargDest, &tmp, hr);
+    return veskhost::CopyVariantAtLevel(pvargDest, pvargSrc, 1);
 }
 
 HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANT* pvargSrc) {

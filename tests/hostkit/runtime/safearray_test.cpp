@@ -1,5 +1,10 @@
-// Safe arrays: layout, bounds, element copies, reference counts, locks.
+// Safe arrays: layout, bounds, element copies, reference counts, locks, nests of arrays,
+// descriptors that contradict themselves, and releases that call back.
+#include <pthread.h>
+
+#include <climits>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -111,6 +116,219 @@ TEST(SafeArray, ElementsAreDeepCopiesWithExactReferenceCounts) {
     ASSERT_HR(S_OK, SafeArrayDestroyData(variants.Get()));  // clears the variant elements
     objects.Reset();
     EXPECT_EQ(2u, obj.RefCount());
+}
+
+// Bounds whose upper end does not fit a LONG are refused, not wrapped, by every call that
+// takes bounds; the refused ones are refused before anything is allocated.
+TEST(SafeArray, UpperBoundsMustFitALong) {
+    const struct { LONG lbound; ULONG count; bool fits; } rows[] = {
+        {INT_MAX, 1, true}, {INT_MAX, 2, false}, {INT_MAX - 9, 10, true}, {INT_MAX - 9, 11, false},
+        {0, 0x80000001u, false}, {-5, 0xFFFFFFFFu, false}, {INT_MIN, 0, false}, {INT_MIN + 1, 0, true}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(::testing::Message() << r.lbound << " + " << r.count);
+        CComSafeArray vector = vector_of(VT_UI1, r.lbound, r.count), square;
+        SAFEARRAYBOUND two[2] = {{1, 0}, {r.count, r.lbound}}, bound = two[1];
+        square.Attach(SafeArrayCreate(VT_UI1, 2, two));
+        EXPECT_EQ((std::vector<bool>{r.fits, r.fits}), (std::vector<bool>{bool(vector), bool(square)}));
+        LONG upper = 0;
+        if (vector) {
+            EXPECT_HR(S_OK, SafeArrayGetUBound(vector.Get(), 1, &upper));
+        }
+        EXPECT_EQ(r.fits ? int64_t(r.lbound) + r.count - 1 : 0, upper);
+        CComSafeArray resized = vector_of(VT_UI1, 0, 1);
+        EXPECT_HR(r.fits ? S_OK : E_INVALIDARG, SafeArrayRedim(resized.Get(), &bound));
+        EXPECT_EQ(r.fits ? r.lbound : 0, resized.Get()->rgsabound[0].lLbound);
+    }
+}
+
+constexpr size_t kLimit = 128;  // the documented nesting limit of copies
+
+// depth arrays of one VARIANT, each element holding the next array, the innermost a string.
+// Written into the data directly: a nest this deep cannot be made by copying.
+CComVariant nest(size_t depth) {
+    CComVariant v = VarStr(L"leaf");
+    for (size_t i = 0; i < depth; ++i) {
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_VARIANT, 0, 1);
+        v.Detach(static_cast<VARIANT*>(sa->pvData));
+        v.vt = VT_ARRAY | VT_VARIANT;
+        v.parray = sa;
+    }
+    return v;
+}
+
+// How many arrays deep v is, and whether the innermost value is the string "leaf".
+size_t depth_of(const VARIANT& v) {
+    size_t depth = 0;
+    const VARIANT* at = &v;
+    for (; at->vt == (VT_ARRAY | VT_VARIANT); ++depth) at = static_cast<const VARIANT*>(at->parray->pvData);
+    return at->vt == VT_BSTR && std::wstring(at->bstrVal) == L"leaf" ? depth : SIZE_MAX;
+}
+
+// Runs f on a thread with the stack a page-server thread has.
+void on_server_thread(std::function<void()> f) {
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 1 << 20);
+    pthread_t thread;
+    ASSERT_EQ(0, pthread_create(&thread, &attr, [](void* p) -> void* {
+        (*static_cast<std::function<void()>*>(p))();
+        return nullptr;
+    }, &f));
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+}
+
+// Every path that copies refuses a nest deeper than the limit with E_OUTOFMEMORY and leaves
+// nothing; a nest at the limit copies whole; clearing frees a nest of any depth, also by
+// SafeArrayDestroyData and a shrinking SafeArrayRedim. All of it on a 1 MB stack.
+TEST(SafeArray, NestsAreCopiedToTheLimitAndClearedAtAnyDepth) {
+    on_server_thread([] {
+        for (const size_t depth : {kLimit - 1, kLimit, kLimit + 1, size_t(60000)}) {
+            SCOPED_TRACE(depth);
+            const bool fits = depth <= kLimit;
+            CComVariant deep = nest(depth), copy = VarStr(L"old"), changed, indirect, ref;
+            ref.vt = VT_BYREF | VT_VARIANT;
+            ref.pvarVal = &deep;
+            CComSafeArray arrayCopy;
+            EXPECT_HR(fits ? S_OK : E_OUTOFMEMORY, VariantCopy(&copy, &deep));
+            EXPECT_HR(fits ? S_OK : E_OUTOFMEMORY, SafeArrayCopy(deep.parray, arrayCopy.Receive()));
+            EXPECT_HR(fits ? S_OK : E_OUTOFMEMORY, VariantCopyInd(&indirect, &ref));
+            EXPECT_HR(fits ? S_OK : E_OUTOFMEMORY, VariantChangeType(&changed, &deep, 0, VT_ARRAY | VT_VARIANT));
+            EXPECT_EQ(fits ? depth : 0, copy.vt == VT_EMPTY ? 0 : depth_of(copy));
+            EXPECT_EQ(fits, arrayCopy.Get() != nullptr);
+            // Storing a VARIANT puts its arrays one level down.
+            CComSafeArray outer = vector_of(VT_VARIANT, 0, 2);
+            LONG at = 1;
+            EXPECT_HR(depth < kLimit ? S_OK : E_OUTOFMEMORY, SafeArrayPutElement(outer.Get(), &at, &deep));
+            deep.Detach(static_cast<VARIANT*>(outer.Get()->pvData));
+            SAFEARRAYBOUND one{1, 0};
+            ASSERT_HR(S_OK, SafeArrayRedim(outer.Get(), &one));  // releases the element that was put
+            ASSERT_HR(S_OK, SafeArrayDestroyData(outer.Get()));  // and the nest written in
+        }
+        // A nest built one level at a time by storing stops at the limit.
+        CComVariant v = VarStr(L"leaf");
+        size_t levels = 0;
+        for (LONG at = 0; levels <= kLimit; ++levels) {
+            CComVariant wrapper;
+            wrapper.vt = VT_ARRAY | VT_VARIANT;
+            wrapper.parray = SafeArrayCreateVector(VT_VARIANT, 0, 1);
+            if (FAILED(SafeArrayPutElement(wrapper.parray, &at, &v))) break;
+            v = std::move(wrapper);
+        }
+        EXPECT_EQ(kLimit, levels);
+        EXPECT_EQ(kLimit, depth_of(v));
+    });
+}
+
+// An IDispatch double that runs a callback on its final release.
+class ReleaseHook final : public DispatchBase {
+public:
+    explicit ReleaseHook(std::function<void()> onFinal) : m_onFinal(std::move(onFinal)) {}
+    ULONG AddRef() override { return ++m_cRef; }
+    ULONG Release() override {
+        if (--m_cRef == 0) m_onFinal();
+        return m_cRef;
+    }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return DISP_E_MEMBERNOTFOUND;
+    }
+
+private:
+    ULONG m_cRef = 0;
+    std::function<void()> m_onFinal;
+};
+
+// A release that calls back finds the old value already gone from its slot, cannot destroy or
+// resize the array being cleared, and sees in a shrinking array only the elements that remain.
+TEST(SafeArray, ReleasesThatCallBackSeeAConsistentArray) {
+    CComVariant holder, replaced;
+    std::vector<HRESULT> seen;
+    LONG zero = 0, one = 1;
+    SAFEARRAYBOUND bound{1, 0};
+    ReleaseHook inHolder([&] { seen = {holder.vt}; });
+    ReleaseHook inReplaced([&] { seen = {replaced.vt}; });
+    holder.vt = VT_DISPATCH;
+    holder.pdispVal = &inHolder;
+    inHolder.AddRef();
+    holder.Reset();
+    EXPECT_EQ((std::vector<HRESULT>{VT_EMPTY}), seen);
+    replaced.vt = VT_DISPATCH;
+    replaced.pdispVal = &inReplaced;
+    inReplaced.AddRef();
+    CComVariant text = VarStr(L"new");
+    ASSERT_HR(S_OK, VariantCopy(&replaced, &text));
+    EXPECT_EQ((std::vector<HRESULT>{VT_BSTR}), seen);
+
+    CComSafeArray sa = vector_of(VT_DISPATCH, 0, 2);
+    IDispatch* got = nullptr;
+    ReleaseHook inArray([&] {
+        seen = {SafeArrayDestroy(sa.Get()), SafeArrayRedim(sa.Get(), &bound), SafeArrayGetElement(sa.Get(), &zero, &got),
+                SafeArrayPutElement(sa.Get(), &zero, nullptr), SafeArrayPutElement(sa.Get(), &one, nullptr)};
+    });
+    ASSERT_HR(S_OK, SafeArrayPutElement(sa.Get(), &one, static_cast<IDispatch*>(&inArray)));
+    ASSERT_HR(S_OK, SafeArrayRedim(sa.Get(), &bound));
+    EXPECT_EQ((std::vector<HRESULT>{DISP_E_ARRAYISLOCKED, DISP_E_ARRAYISLOCKED, S_OK, S_OK, DISP_E_BADINDEX}), seen);
+    ASSERT_HR(S_OK, SafeArrayPutElement(sa.Get(), &zero, static_cast<IDispatch*>(&inArray)));
+    ASSERT_HR(S_OK, SafeArrayDestroyData(sa.Get()));
+    EXPECT_EQ((std::vector<HRESULT>{DISP_E_ARRAYISLOCKED, DISP_E_ARRAYISLOCKED, E_INVALIDARG, E_INVALIDARG,
+                                    DISP_E_BADINDEX}), seen);
+}
+
+// A nest of mixed elements: each level holds a string, an object, a locked array (left to its
+// locker) and the next level. Clearing walks back out to every later element it skipped past.
+TEST(SafeArray, ClearingANestReleasesEveryElementOnTheWayBack) {
+    CountingDispatch obj;
+    CComSafeArray locked = vector_of(VT_I4, 0, 1);
+    ASSERT_HR(S_OK, SafeArrayLock(locked.Get()));
+    CComVariant v = VarStr(L"leaf");
+    for (int level = 0; level < 50; ++level) {
+        CComSafeArray sa = vector_of(VT_VARIANT, 0, 4);
+        auto* cells = static_cast<VARIANT*>(sa.Get()->pvData);
+        v.Detach(&cells[level % 4]);  // the next level sits at a different place each time
+        for (int i = 1; i < 4; ++i) {
+            VARIANT& cell = cells[(level + i) % 4];
+            if (i == 1) { CComVariant s = VarStr(L"x"); s.Detach(&cell); }
+            if (i == 2) { CComVariant d = VarDisp(&obj); d.Detach(&cell); }
+            if (i == 3) { cell.vt = VT_ARRAY | VT_I4; cell.parray = locked.Get(); }
+        }
+        v.vt = VT_ARRAY | VT_VARIANT;
+        v.parray = sa.Detach();
+    }
+    EXPECT_EQ(51u, obj.RefCount());
+    v.Reset();
+    EXPECT_EQ(1u, obj.RefCount());
+    EXPECT_EQ(1u, locked.Get()->cLocks);
+    ASSERT_HR(S_OK, SafeArrayUnlock(locked.Get()));
+}
+
+// Elements are read as the array's own descriptor says, never as the VARIANT's type says: a
+// descriptor that contradicts itself is neither copied nor read, only freed. The data is filled
+// with bytes that crash the sanitizer if read as a pointer.
+TEST(SafeArray, DescriptorsThatContradictThemselvesAreNotRead) {
+    const struct { VARTYPE vt; USHORT add, remove; ULONG size; HRESULT copy; } rows[] = {
+        {VT_DECIMAL, 0, 0, 16, S_OK},                         // 16-byte plain elements under VT_VARIANT
+        {VT_DECIMAL, FADF_VARIANT, 0, 16, E_INVALIDARG},      // flagged VARIANT, stored type decimal
+        {VT_VARIANT, FADF_BSTR, 0, 16, E_INVALIDARG},         // two element kinds
+        {VT_VARIANT, 0, 0, 8, E_INVALIDARG},                  // VARIANT elements of 8 bytes
+        {VT_BSTR, 0, FADF_HAVEVARTYPE, 16, E_INVALIDARG},     // strings of 16 bytes
+        {VT_VARIANT, 0, FADF_VARIANT, 16, E_INVALIDARG},      // stored type VARIANT, no flag
+        {VT_VARIANT, FADF_RECORD, 0, 16, E_INVALIDARG}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(&r - rows);
+        CComVariant v, copy;
+        v.vt = VT_ARRAY | VT_VARIANT;
+        v.parray = SafeArrayCreateVector(r.vt, 0, 2);
+        std::memset(v.parray->pvData, 0xAB, 2 * v.parray->cbElements);
+        v.parray->fFeatures = USHORT((v.parray->fFeatures | r.add) & ~r.remove);
+        v.parray->cbElements = r.size;
+        EXPECT_HR(r.copy, VariantCopy(&copy, &v));
+        LONG at = 0;
+        char cell[16] = {};
+        EXPECT_HR(r.copy, SafeArrayGetElement(v.parray, &at, cell));
+        EXPECT_HR(r.copy, SafeArrayPutElement(v.parray, &at, cell));
+        EXPECT_HR(S_OK, VariantClear(&v));
+    }
 }
 
 }  // namespace

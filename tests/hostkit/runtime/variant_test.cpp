@@ -3,6 +3,8 @@
 #include <array>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <string>
 #include <limits>
 #include <vector>
 
@@ -14,8 +16,8 @@ namespace {
 
 constexpr HRESULT MISMATCH = DISP_E_TYPEMISMATCH, OVERFLOW_ = DISP_E_OVERFLOW;
 
-// The base types a VARIANT carries by value; the last five convert neither from numbers nor
-// to text.
+// The base types a VARIANT carries by value; the last five convert to no text, and all of them
+// but Null are made from no number.
 const VARTYPE kBases[] = {VT_EMPTY, VT_I2, VT_I4, VT_R4, VT_R8, VT_CY, VT_DATE, VT_BSTR, VT_BOOL, VT_I1, VT_UI1,
                           VT_UI2, VT_UI4, VT_I8, VT_UI8, VT_INT, VT_UINT, VT_NULL, VT_DISPATCH, VT_ERROR,
                           VT_UNKNOWN, VT_DECIMAL};
@@ -32,14 +34,15 @@ TEST(Variant, EveryVartypeIsAcceptedOrRefusedExactly) {
         const bool carried = extra == 0 ? known : element && (extra == VT_BYREF || (extra & ~VT_BYREF) == VT_ARRAY);
         const HRESULT array = extra == VT_ARRAY && element ? MISMATCH : DISP_E_BADVARTYPE;
         const HRESULT converts = extra != 0 || !known ? array : b < std::end(kBases) - 5 ? S_OK : MISMATCH;
-        const wchar_t* zero = vt == VT_DATE ? L"12/30/1899" : vt == VT_BOOL ? L"False" : L"0";
+        const HRESULT fromNumber = vt == VT_NULL ? S_OK : converts;
+        const wchar_t* zero = vt == VT_DATE ? L"12:00:00 AM" : vt == VT_BOOL ? L"False" : L"0";
         VARIANT v;
         VariantInit(&v);
         v.vt = vt;
         CComVariant copy, converted, text;
         ASSERT_HR(carried ? S_OK : DISP_E_BADVARTYPE, VariantCopy(&copy, &v));
-        ASSERT_HR(converts, VariantChangeType(&converted, &one, 0, vt));
-        EXPECT_EQ(SUCCEEDED(converts) ? vt : VARTYPE(VT_EMPTY), converted.vt);
+        ASSERT_HR(fromNumber, VariantChangeType(&converted, &one, 0, vt));
+        EXPECT_EQ(SUCCEEDED(fromNumber) ? vt : VARTYPE(VT_EMPTY), converted.vt);
         // Made text (a null reference is no value); Empty and a null string give "".
         ASSERT_HR(converts, vt & VT_BYREF ? converts : VariantChangeType(&text, &v, 0, VT_BSTR));
         EXPECT_BSTR_EQ(converts != S_OK || vt == VT_EMPTY || vt == VT_BSTR ? L"" : zero, text.bstrVal);
@@ -167,6 +170,8 @@ const struct { Val from; VARTYPE to; HRESULT hr; long double result = 0; } kRows
     {S(L"True"), VT_BOOL, S_OK, -1}, {S(L" fALSE "), VT_BOOL, S_OK, 0}, {S(L"2"), VT_BOOL, S_OK, -1},
     {S(L"yes"), VT_BOOL, MISMATCH}, {kTrue, VT_I4, S_OK, -1}, {kTrue, VT_UI1, S_OK, 255}, {kTrue, VT_R8, S_OK, -1},
     {kEmpty, VT_I4, S_OK, 0}, {kEmpty, VT_NULL, S_OK}, {kNull, VT_EMPTY, S_OK}, {kNull, VT_I4, MISMATCH},
+    {V(VT_UI8, kU64Max), VT_NULL, S_OK}, {V(VT_R4, 1.5f), VT_NULL, S_OK}, {V(VT_CY, 5), VT_NULL, S_OK},
+    {S(L"1"), VT_NULL, MISMATCH}, {V(VT_ERROR, 5), VT_NULL, MISMATCH},
     {V(VT_ERROR, 5), VT_I4, MISMATCH}, {V(VT_ERROR, 5), VT_ERROR, S_OK, 5}};
 
 // Text forms: 15 significant digits (7 for floats), E+nn past that; dates and times.
@@ -174,8 +179,20 @@ const std::pair<Val, const wchar_t*> kText[] = {
     {V(VT_R8, 1.5), L"1.5"}, {V(VT_R8, 0.1), L"0.1"}, {V(VT_R8, 1e15), L"1E+15"}, {V(VT_R8, 1e-5), L"1E-05"},
     {V(VT_R8, 123456789012345.0), L"123456789012345"}, {V(VT_R8, 2.0 / 3), L"0.666666666666667"},
     {V(VT_R8, -0.0001), L"-0.0001"}, {V(VT_R4, 0.1f), L"0.1"}, {V(VT_R4, 16777216.0f), L"1.677722E+07"},
-    {V(VT_CY, -12345), L"-1.2345"}, {V(VT_CY, 70000), L"7"}, {V(VT_DATE, 45000.75), L"3/15/2023 6:00:00 PM"},
-    {V(VT_DATE, 0.25), L"6:00:00 AM"}, {kTrue, L"True"}, {S(L"same"), L"same"}};
+    {V(VT_CY, -12345), L"-1.2345"}, {V(VT_CY, 70000), L"7"}, {kTrue, L"True"}, {S(L"same"), L"same"}};
+
+// Dates as text: the whole part (toward zero) is the day, the fraction's absolute value the time;
+// rounding to the second carries forward across midnight for either sign. Day 0 shows only the
+// time, midnight only the date. What is no date at all overflows.
+const struct { double date; const wchar_t* text; } kDates[] = {
+    {45000.75, L"3/15/2023 6:00:00 PM"}, {45000, L"3/15/2023"}, {0, L"12:00:00 AM"}, {0.25, L"6:00:00 AM"},
+    {-0.25, L"6:00:00 AM"}, {1, L"12/31/1899"}, {-1, L"12/29/1899"}, {-1.75, L"12/29/1899 6:00:00 PM"},
+    {-1.9999999999, L"12:00:00 AM"}, {-0.9999999999, L"12/31/1899"}, {0.9999999999, L"12/31/1899"},
+    {-2.0000000001, L"12/28/1899"}, {1.5 / 86400, L"12:00:02 AM"}, {-657434, L"1/1/100"},
+    {-657434.9999999999, L"1/2/100"}, {2958465.5, L"12/31/9999 12:00:00 PM"},
+    {std::numeric_limits<double>::quiet_NaN(), nullptr}, {std::numeric_limits<double>::infinity(), nullptr},
+    {-std::numeric_limits<double>::infinity(), nullptr}, {2958466, nullptr}, {2958465.999999999, nullptr},
+    {-657435, nullptr}, {1e300, nullptr}, {-1e300, nullptr}};
 
 TEST(ChangeType, Tables) {
     for (const auto& row : kRows) {
@@ -183,6 +200,51 @@ TEST(ChangeType, Tables) {
         expect_change(make(row.from), row.to, row.hr, V(row.to, row.result));
     }
     for (const auto& [from, text] : kText) expect_change(make(from), VT_BSTR, S_OK, S(text));
+    for (const auto& [date, text] : kDates) {
+        SCOPED_TRACE(::testing::Message() << "date " << date);
+        expect_change(make(V(VT_DATE, date)), VT_BSTR, text ? S_OK : OVERFLOW_, S(text));
+    }
+}
+
+CComVariant bytes(const std::string& b, UINT dims = 1) {
+    SAFEARRAYBOUND bounds[2] = {{UINT(b.size()), 0}, {1, 0}};
+    CComVariant v;
+    v.vt = VT_ARRAY | VT_UI1;
+    v.parray = SafeArrayCreate(VT_UI1, dims, bounds);
+    std::memcpy(v.parray->pvData, b.data(), b.size());
+    return v;
+}
+
+// A byte array and a string convert byte for byte: a string's bytes are its 4-byte characters
+// as stored, and an array whose length is no whole number of characters keeps that length. Only
+// a one-dimensional array of single bytes is read as bytes.
+TEST(ChangeType, ByteArraysAndStringsByteForByte) {
+    const std::string raw = "\x01\x02\x03\x04\x05\x06\x07\x08\xFF";
+    for (size_t n = 0; n <= raw.size(); ++n) {
+        SCOPED_TRACE(n);
+        CComVariant array = bytes(raw.substr(0, n)), text, back, ref;
+        ref.vt = VT_BYREF | VT_ARRAY | VT_UI1;
+        ref.pparray = &array.parray;
+        ASSERT_HR(S_OK, VariantChangeType(&text, &ref, 0, VT_BSTR));
+        ASSERT_EQ(VT_BSTR, text.vt);
+        EXPECT_EQ(raw.substr(0, n), std::string(reinterpret_cast<const char*>(text.bstrVal), SysStringByteLen(text.bstrVal)));
+        ASSERT_HR(S_OK, VariantChangeType(&back, &text, 0, VT_ARRAY | VT_UI1));
+        ASSERT_EQ(VT_ARRAY | VT_UI1, back.vt);
+        EXPECT_EQ((std::vector<LONG>{1, 0, LONG(n)}),
+                  (std::vector<LONG>{back.parray->cDims, back.parray->rgsabound[0].lLbound, LONG(back.parray->rgsabound[0].cElements)}));
+        EXPECT_EQ(raw.substr(0, n), std::string(static_cast<const char*>(back.parray->pvData), n));
+    }
+    CComVariant ab = VarStr(L"ab"), abBytes, nullText, nullBytes, grid = bytes("abcd", 2), words;
+    ASSERT_HR(S_OK, VariantChangeType(&abBytes, &ab, 0, VT_ARRAY | VT_UI1));
+    EXPECT_EQ(std::string("a\0\0\0b\0\0\0", 8), std::string(static_cast<const char*>(abBytes.parray->pvData), 8));
+    nullText.vt = VT_BSTR;  // a null string is empty
+    ASSERT_HR(S_OK, VariantChangeType(&nullBytes, &nullText, 0, VT_ARRAY | VT_UI1));
+    EXPECT_EQ(0u, nullBytes.parray->rgsabound[0].cElements);
+    words.vt = VT_ARRAY | VT_UI1;  // holding an array of 2-byte elements
+    words.parray = SafeArrayCreateVector(VT_I2, 0, 2);
+    expect_change(grid, VT_BSTR, MISMATCH, {});
+    expect_change(words, VT_BSTR, MISMATCH, {});
+    expect_change(VarI4(7), VT_ARRAY | VT_UI1, MISMATCH, {});
 }
 
 TEST(ChangeType, InPlaceThroughReferencesAndObjects) {
@@ -219,12 +281,20 @@ TEST(VarCmp, Table) {
         {V(VT_I4, 2), V(VT_R8, 2.0), 0, VARCMP_EQ}, {V(VT_I4, 2), V(VT_R8, 2.5), 0, VARCMP_LT},
         {V(VT_UI8, kU64Max), V(VT_I8, -1), 0, VARCMP_GT}, {V(VT_I8, kI64Max), V(VT_I8, kI64Max - 1), 0, VARCMP_GT},
         {kEmpty, V(VT_I4, 0), 0, VARCMP_EQ}, {kTrue, V(VT_I2, -1), 0, VARCMP_EQ},
-        {V(VT_CY, 15000), V(VT_R8, 1.5), 0, VARCMP_EQ}, {S(L"10"), V(VT_I4, 9), 0, VARCMP_GT},
-        {S(L"x"), V(VT_I4, 2), 0, MISMATCH}, {V(VT_ERROR, 0), V(VT_I4, 0), 0, MISMATCH}};
+        {V(VT_CY, 15000), V(VT_R8, 1.5), 0, VARCMP_EQ},
+        // A string ranks above any number, whatever its text; two error values are equal.
+        {S(L"10"), V(VT_I4, 9), 0, VARCMP_GT}, {S(L"1"), V(VT_I4, 9), 0, VARCMP_GT},
+        {V(VT_I4, 9), S(L"1"), 0, VARCMP_LT}, {S(L"x"), V(VT_I4, 2), 0, VARCMP_GT}, {S(L""), V(VT_R8, 0), 0, VARCMP_GT},
+        {kTrue, S(L"-1"), 0, VARCMP_LT}, {S(L"1"), V(VT_DATE, 1), 0, VARCMP_GT}, {S(L"9"), V(VT_CY, 1e9), 0, VARCMP_GT},
+        {V(VT_ERROR, 0), V(VT_ERROR, 0), 0, VARCMP_EQ}, {V(VT_ERROR, 1), V(VT_ERROR, 2), 0, VARCMP_EQ},
+        {V(VT_ERROR, 0), V(VT_I4, 0), 0, MISMATCH}, {V(VT_ERROR, 0), S(L""), 0, MISMATCH}};
     for (const auto& row : rows) {
         CComVariant l = make(row.left), r = make(row.right);
         EXPECT_HR(row.result, VarCmp(&l, &r, 0, row.flags)) << "row " << (&row - rows);
     }
+    CComVariant nullText, number = VarI4(0);
+    nullText.vt = VT_BSTR;
+    EXPECT_HR(VARCMP_GT, VarCmp(&nullText, &number, 0, 0));
 }
 
 }  // namespace
