@@ -148,21 +148,39 @@ std::unique_ptr<CTextCodec> CTextCodec::Create(std::wstring_view name) {
     return codec;
 }
 
-void CTextCodec::Encode(const wchar_t* text, size_t count, std::string& out) {
-    iconv(m_cdToBytes, nullptr, nullptr, nullptr, nullptr);
+void CTextCodec::EncodeRun(const wchar_t* text, size_t count, std::string& out) {
     char* in = reinterpret_cast<char*>(const_cast<wchar_t*>(text));
     size_t inLeft = count * sizeof(wchar_t);
-    out.reserve(out.size() + count * m_nUnit + 8);
     while (!ConvertUntilStuck(m_cdToBytes, in, inLeft, out)) {
         if (inLeft < sizeof(wchar_t)) break;
-        // The '?' goes through the converter as well: in a shifting charset its bytes are
-        // only a '?' once the converter has shifted back to where that character lives.
-        wchar_t question = L'?';
-        char* replacement = reinterpret_cast<char*>(&question);
-        size_t replacementLeft = sizeof question;
-        ConvertUntilStuck(m_cdToBytes, replacement, replacementLeft, out);
+        WriteQuestionMark(out);
         in += sizeof(wchar_t);
         inLeft -= sizeof(wchar_t);
+    }
+}
+
+void CTextCodec::WriteQuestionMark(std::string& out) {
+    wchar_t question = L'?';
+    char* in = reinterpret_cast<char*>(&question);
+    size_t inLeft = sizeof question;
+    ConvertUntilStuck(m_cdToBytes, in, inLeft, out);  // a charset without '?' is refused when created
+}
+
+void CTextCodec::Encode(const wchar_t* text, size_t count, std::string& out) {
+    iconv(m_cdToBytes, nullptr, nullptr, nullptr, nullptr);
+    out.reserve(out.size() + count * m_nUnit + 8);
+    // iconv writes values past U+10FFFF as five- and six-byte UTF-8, so what is not a scalar
+    // value never reaches it. The '?' for it goes through the converter as well: in a
+    // shifting charset its bytes are only a '?' once the converter has shifted back.
+    for (size_t at = 0; at < count;) {
+        size_t end = at;
+        while (end < count && IsScalar(uint32_t(text[end]))) ++end;
+        EncodeRun(text + at, end - at, out);
+        if (end < count) {
+            WriteQuestionMark(out);
+            ++end;
+        }
+        at = end;
     }
     // Return a shifting charset to its initial state at the end of the piece.
     char flush[16];

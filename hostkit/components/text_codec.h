@@ -49,6 +49,9 @@ public:
 private:
     CTextCodec(iconv_t toBytes, iconv_t toText, std::string bom, size_t unit);
 
+    // Encodes from the converter's state, a character it cannot write as '?'.
+    void EncodeRun(const wchar_t* text, size_t count, std::string& out);
+    void WriteQuestionMark(std::string& out);
     size_t DecodeUtf8(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out);
     size_t DecodeConverted(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out);
 

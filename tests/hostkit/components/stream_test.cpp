@@ -133,6 +133,8 @@ TEST(StreamCharsets, KnownEncodingsBothWays) {
         {L"ISO-8859-1", L"café", {0x63, 0x61, 0x66, 0xE9}, L"café"},
         {L"windows-1252", L"€5", {0x80, 0x35}, L"€5"},
         {L"US-ASCII", L"aé", {0x61, 0x3F}, L"a?"},  // what ASCII cannot hold is written as '?'
+        {L"UTF-8", L"a\x110000\xD800\x7FFFFFFF", {0xEF, 0xBB, 0xBF, 'a', '?', '?', '?'}, L"a???"},  // and no code point
+        {L"utf-16le", L"\x110000", {'?', 0}, L"?"},
         // ... and in a shifting charset the '?' is written once the charset is back in ASCII.
         {L"ISO-2022-JP", L"日é本",
          {0x1B, '$', 'B', 0x46, 0x7C, 0x1B, '(', 'B', '?', 0x1B, '$', 'B', 0x4B, 0x5C, 0x1B, '(', 'B'}, L"日?本"},
