@@ -1,12 +1,15 @@
 #include "shim/file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "shim/path.h"
 
 namespace {
 
 constexpr uint64_t kFileTimeTicksPerSecond = 10'000'000;
+constexpr uint64_t kNanosecondsPerTick = 100;
 // 100-nanosecond intervals from 1601-01-01 to 1970-01-01 UTC.
 constexpr uint64_t kFileTimeUnixEpoch = 116'444'736'000'000'000;
 
@@ -20,11 +23,16 @@ bool is_open_handle(HANDLE handle) { return handle != nullptr && handle != INVAL
 
 namespace zul_compat {
 
-FILETIME filetime_from_unix_seconds(int64_t seconds) {
+FILETIME filetime_from_unix_time(int64_t seconds, uint32_t nanoseconds) {
     // Unsigned arithmetic: a time before 1601 or past the year 30828 wraps instead of
     // overflowing, as the 64-bit Win32 value would.
-    const uint64_t ticks = static_cast<uint64_t>(seconds) * kFileTimeTicksPerSecond + kFileTimeUnixEpoch;
+    const uint64_t ticks = static_cast<uint64_t>(seconds) * kFileTimeTicksPerSecond +
+                           nanoseconds / kNanosecondsPerTick + kFileTimeUnixEpoch;
     return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
+
+FILETIME filetime_from_unix_time(const timespec& time) {
+    return filetime_from_unix_time(time.tv_sec, static_cast<uint32_t>(time.tv_nsec));
 }
 
 }  // namespace zul_compat
@@ -32,8 +40,22 @@ FILETIME filetime_from_unix_seconds(int64_t seconds) {
 HANDLE CreateFileW(LPCWSTR fileName, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
     char posix[zul_compat::kPosixPathBytes];
     if (!zul_compat::to_posix_path(fileName, posix)) return INVALID_HANDLE_VALUE;
-    FILE* file = std::fopen(posix, "rb");
-    return file != nullptr ? file : INVALID_HANDLE_VALUE;
+    // Opening a named pipe waits for a writer, and a device may do anything: the file is opened
+    // without waiting and kept only when it turns out to be a regular file.
+    const int fd = open(posix, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return INVALID_HANDLE_VALUE;
+    struct stat status {};
+    const int flags = fcntl(fd, F_GETFL);
+    FILE* file = nullptr;
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && flags != -1 &&
+        fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) {
+        file = fdopen(fd, "rb");
+    }
+    if (file == nullptr) {
+        close(fd);
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
 }
 
 BOOL GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime,
@@ -41,9 +63,9 @@ BOOL GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime
     if (!is_open_handle(file)) return FALSE;
     struct stat status {};
     if (fstat(fileno(file), &status) != 0) return FALSE;
-    if (creationTime) *creationTime = zul_compat::filetime_from_unix_seconds(status.st_ctime);
-    if (lastAccessTime) *lastAccessTime = zul_compat::filetime_from_unix_seconds(status.st_atime);
-    if (lastWriteTime) *lastWriteTime = zul_compat::filetime_from_unix_seconds(status.st_mtime);
+    if (creationTime) *creationTime = zul_compat::filetime_from_unix_time(status.st_ctim);
+    if (lastAccessTime) *lastAccessTime = zul_compat::filetime_from_unix_time(status.st_atim);
+    if (lastWriteTime) *lastWriteTime = zul_compat::filetime_from_unix_time(status.st_mtim);
     return TRUE;
 }
 

@@ -1,8 +1,9 @@
-// Files and file times: existing files opened read-only through the C library, and their
-// POSIX times seen as FILETIME values.
+// Files and file times: existing regular files opened read-only through the C library, and
+// their POSIX times seen as FILETIME values.
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "shim/types.h"
 
@@ -13,13 +14,17 @@ constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
 
 namespace zul_compat {
 
-// A POSIX time in whole seconds as the count of 100-nanosecond intervals since 1601.
-FILETIME filetime_from_unix_seconds(int64_t seconds);
+// A POSIX time (seconds and nanoseconds since 1970) as the count of 100-nanosecond intervals
+// since 1601; what is finer than 100 ns is cut off. A template edited within the second it was
+// cached in must still show as changed, so the part of a second is kept.
+FILETIME filetime_from_unix_time(int64_t seconds, uint32_t nanoseconds);
+FILETIME filetime_from_unix_time(const timespec& time);
 
 }  // namespace zul_compat
 
-// Opens an existing file for reading, whatever access, sharing or disposition is asked for.
-// Backslashes in the name are taken as folder separators.
+// Opens an existing regular file for reading, whatever access, sharing or disposition is asked
+// for; anything else (a folder, a named pipe, a device) gives INVALID_HANDLE_VALUE without
+// waiting. Backslashes in the name are taken as folder separators.
 HOST_API HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode,
                             LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
                             DWORD flagsAndAttributes, HANDLE templateFile);

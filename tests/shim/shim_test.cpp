@@ -1,13 +1,17 @@
 // The platform shim on real files and real threads: registry, module, files, paths, comparisons,
 // locks, text and bounded CRT functions, digests against the published vectors, the hash object
 // and the Base64 codec.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -114,6 +118,45 @@ TEST_F(ShimFiles, HandlesTimesAndCanonicalPaths) {
         EXPECT_EQ(PathCanonicalizeW(out, path), FALSE);
     EXPECT_EQ(PathCanonicalizeW(nullptr, L"a"), FALSE);
     EXPECT_EQ(std::wstring(out), page.wstring());  // failures leave the buffer alone
+}
+
+// Times keep the part of a second the file system holds, in whole 100 ns units; a whole second
+// gives the same value as before.
+TEST_F(ShimFiles, FileTimesKeepTheSubSecondPart) {
+    const struct { timespec time; uint64_t expected; } cases[] = {
+        {{1, 0}, 116'444'736'010'000'000u}, {{1, 500'000'000}, 116'444'736'015'000'000u},
+        {{1, 123'456'789}, 116'444'736'011'234'567u}, {{1'700'000'000, 999'999'999}, 133'444'736'009'999'999u}};
+    for (const auto& c : cases) {
+        const timespec times[2] = {c.time, c.time};
+        ASSERT_EQ(utimensat(AT_FDCWD, page.c_str(), times, 0), 0);
+        HANDLE file = CreateFileW(page.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        FILETIME accessed{}, written{};
+        ASSERT_EQ(GetFileTime(file, nullptr, &accessed, &written), TRUE);
+        EXPECT_EQ(value_of(written), c.expected) << c.time.tv_nsec;
+        EXPECT_EQ(value_of(accessed), c.expected) << c.time.tv_nsec;
+        CloseHandle(file);
+    }
+}
+
+// Only regular files open: a directory is refused, and a named pipe at once instead of waiting
+// for a writer. Should an open wait, a writer comes after five seconds, so the test fails
+// rather than hangs.
+TEST_F(ShimFiles, OpensOnlyRegularFilesNeverWaitingOnAPipe) {
+    ASSERT_EQ(mkfifo((root / "pipe").c_str(), 0600), 0);
+    for (const fs::path& path : {root / "pipe", root / "a"}) {
+        SCOPED_TRACE(path);
+        const std::wstring name = path.wstring();
+        auto opening = std::async(std::launch::async, [&] {
+            return CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        });
+        if (opening.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+            ADD_FAILURE() << "the open waited";
+            close(open(path.c_str(), O_WRONLY));
+        }
+        HANDLE file = opening.get();
+        EXPECT_EQ(file, INVALID_HANDLE_VALUE);
+        if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }
 }
 
 TEST(ShimCompare, BoundedCaseInsensitiveWithSeparators) {

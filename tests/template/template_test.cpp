@@ -1,7 +1,9 @@
 // The template engine: how texts split into literal runs and marks and where they break, direct
 // and parsed expansion, the output sinks, the conversion of mark values to text, and the cache of
 // parsed templates (freshness by file time, replacement, concurrent use).
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -371,6 +373,21 @@ protected:
         EXPECT_HR(S_OK, cache.Take(path, &got));
         return got;
     }
+    // What a page shows: the cached template, or else the file's text parsed now and cached.
+    std::wstring Serve(const CComBSTR& path) {
+        CTestEngine engine;
+        CTemplate* tmpl = Take(path);
+        if (tmpl == nullptr) {
+            std::wifstream file{fs::path(path.c_str())};
+            tmpl = new CTemplate;
+            EXPECT_HR(S_OK, engine.Parse(Bstr({std::istreambuf_iterator<wchar_t>(file), {}}), *tmpl));
+            cache.Store(path, tmpl);
+        }
+        auto out = engine.Record();
+        EXPECT_HR(S_OK, engine.Process(*tmpl));
+        tmpl->Release();
+        return out->text;
+    }
 
     const fs::path m_dir = fs::temp_directory_path() / ("vesk_cache_" + std::to_string(getpid()));
     CTemplateCache cache;
@@ -412,6 +429,18 @@ TEST_F(TemplateCacheTest, TouchedFileIsStaleDeletedFileKeepsServing) {
         }
         EXPECT_EQ(age ? 1 : 2, stored->m_nRefCount);
         stored->Release();
+    }
+}
+
+// A file rewritten within the second it was cached in is seen as changed.
+TEST_F(TemplateCacheTest, RewriteWithinTheSameSecondIsServed) {
+    const CComBSTR path = WriteFile("page.html");
+    for (const auto& [text, nanoseconds] : {std::pair{L"one", 100'000'000L}, {L"two", 600'000'000L}}) {
+        std::wofstream{fs::path(path.c_str())} << text;
+        const timespec times[2] = {{1'700'000'000, nanoseconds}, {1'700'000'000, nanoseconds}};
+        ASSERT_EQ(0, utimensat(AT_FDCWD, fs::path(path.c_str()).c_str(), times, 0));
+        EXPECT_EQ(text, Serve(path));
+        EXPECT_EQ(text, Serve(path));
     }
 }
 
