@@ -1,12 +1,17 @@
 // The text templator as a script sees it: the module loaded from its file, objects made
 // through its class factory, every call late-bound through IDispatch.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 
 #include "contract/common/late_bound.h"
 #include "contract/common/loaded_module.h"
@@ -165,6 +170,23 @@ TEST_F(TextTemplatorTest, ShiftJisFile) {
     ASSERT_HR(S_OK, Late().Call(L"ProcessTemplateFile", VarStr(path.wstring().c_str()), VarStr(L"Shift_JIS")).hr);
     EXPECT_TRUE(FAILED(Late().Call(L"ProcessTemplateFile", VarStr(L"/no/such/file"), VarStr(L"Shift_JIS")).hr));
     EXPECT_EQ(L"こんにちは、世界。", Flush());
+    std::filesystem::remove(path);
+}
+
+// A named pipe is refused at once instead of waited on for a writer. Should the call wait, a
+// writer comes after five seconds, so the test fails rather than hangs.
+TEST_F(TextTemplatorTest, ProcessTemplateFileRefusesAPipeAtOnce) {
+    const auto path = std::filesystem::temp_directory_path() / ("vesk_text_templator_pipe_" + std::to_string(getpid()));
+    ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+    const LateBound late = Late();
+    auto processing = std::async(std::launch::async, [&] {
+        return late.Call(L"ProcessTemplateFile", VarStr(path.wstring().c_str()), VarStr(L"UTF-8")).hr;
+    });
+    if (processing.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+        ADD_FAILURE() << "the call waited";
+        close(open(path.c_str(), O_WRONLY));
+    }
+    EXPECT_TRUE(FAILED(processing.get()));
     std::filesystem::remove(path);
 }
 
