@@ -28,20 +28,23 @@ int sextet_of(wchar_t c) {
 
 bool is_ignored_space(wchar_t c) { return c == L' ' || c == L'\r' || c == L'\n' || c == L'\t'; }
 
-std::wstring encode(const BYTE* bytes, size_t count) {
-    std::wstring text;
-    text.reserve((count + 2) / 3 * 4);
+// Characters in the encoding of `count` bytes, the NUL not included.
+uint64_t encoded_length(uint64_t count) { return (count + 2) / 3 * 4; }
+
+// Writes the encoding and its NUL straight into text, which has room for both: nothing is
+// built on the side, so encoding needs no memory beyond the caller's buffer.
+void encode_into(const BYTE* bytes, size_t count, LPWSTR text) {
     for (size_t i = 0; i < count; i += 3) {
         const size_t group = count - i < 3 ? count - i : 3;
         uint32_t bits = uint32_t{bytes[i]} << 16;
         if (group > 1) bits |= uint32_t{bytes[i + 1]} << 8;
         if (group > 2) bits |= bytes[i + 2];
-        text += kAlphabet[(bits >> 18) & 0x3F];
-        text += kAlphabet[(bits >> 12) & 0x3F];
-        text += group > 1 ? kAlphabet[(bits >> 6) & 0x3F] : kPad;
-        text += group > 2 ? kAlphabet[bits & 0x3F] : kPad;
+        *text++ = kAlphabet[(bits >> 18) & 0x3F];
+        *text++ = kAlphabet[(bits >> 12) & 0x3F];
+        *text++ = group > 1 ? kAlphabet[(bits >> 6) & 0x3F] : kPad;
+        *text++ = group > 2 ? kAlphabet[bits & 0x3F] : kPad;
     }
-    return text;
+    *text = L'\0';
 }
 
 // The decoded bytes, or false for text that is empty, not whole groups of four, or not
@@ -73,19 +76,13 @@ bool decode(LPCWSTR text, size_t count, std::vector<BYTE>& bytes) {
 
 BOOL CryptBinaryToStringW(const BYTE* binary, DWORD binaryCount, DWORD flags, LPWSTR text, DWORD* textCount) {
     if (textCount == nullptr || binary == nullptr || (flags & CRYPT_STRING_BASE64) == 0) return FALSE;
-    std::wstring encoded;
-    try {
-        encoded = encode(binary, binaryCount);
-    } catch (const std::bad_alloc&) {
-        return FALSE;
-    }
-    const uint64_t needed = uint64_t{encoded.size()} + 1;
+    const uint64_t needed = encoded_length(binaryCount) + 1;
     if (needed > kMaxDword) return FALSE;
     const DWORD given = *textCount;
     *textCount = static_cast<DWORD>(needed);
     if (text == nullptr) return TRUE;
     if (given < needed) return FALSE;
-    std::wmemcpy(text, encoded.c_str(), encoded.size() + 1);
+    encode_into(binary, binaryCount, text);
     return TRUE;
 }
 

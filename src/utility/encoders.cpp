@@ -2,8 +2,6 @@
 #include <cctype>
 #include <cstring>
 #include <cwchar>
-#include <memory>
-#include <new>
 
 #include "shim/codec.h"
 #include "shim/safecrt.h"
@@ -15,10 +13,6 @@ constexpr DWORD kBase64OneLine = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
 
 // A zero-length byte array may have no data block; encoders still get a valid pointer.
 constexpr BYTE kNoBytes[1] = {0};
-
-// Short texts are HTML-encoded in a stack buffer of this many input characters' worst case.
-constexpr size_t kHtmlStackChars = 100;
-constexpr size_t kHtmlWorstCase = 6;  // "&quot;" for one double quote
 
 struct HtmlEscape {
     wchar_t ch;
@@ -52,6 +46,17 @@ bool is_trim_space(wchar_t ch) {
 
 constexpr wchar_t kHexUpper[] = L"0123456789ABCDEF";
 
+constexpr wchar_t kReplacement = 0xFFFD;
+
+// The character a numeric reference stands for. A value that is no Unicode scalar value
+// (negative, a surrogate, past U+10FFFF, or too long for wcstol, which then gives its
+// largest value) becomes U+FFFD rather than wrapping round: 2^32 + 60 must never pass a
+// filter as "<". 0 is a scalar value and stays, ending the result there.
+wchar_t scalar_or_replacement(long value) {
+    if (value < 0 || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return kReplacement;
+    return static_cast<wchar_t>(value);
+}
+
 }  // namespace
 
 // ---- Input and output forms ------------------------------------------------------------
@@ -76,14 +81,21 @@ HRESULT CInputBytes::Read(const VARIANT* input, long charset) {
     }
     if (input->vt == (VT_ARRAY | VT_UI1)) {
         const SAFEARRAY* psa = input->parray;
-        if (psa == nullptr || psa->cDims == 0 || psa->rgsabound[0].cElements == 0) {
+        // Every element counts: the product of all the dimensions, not the first one alone.
+        size_t count = psa && psa->cDims != 0 ? 1 : 0;
+        for (USHORT d = 0; psa && d < psa->cDims && count != 0; ++d) {
+            const size_t elements = psa->rgsabound[d].cElements;
+            if (elements != 0 && count > SIZE_MAX / elements) return E_INVALIDARG;  // no such array in memory
+            count *= elements;
+        }
+        if (count == 0) {
             m_pData = kNoBytes;
             m_nSize = 0;
             return S_OK;
         }
         if (psa->cbElements != 1 || psa->pvData == nullptr) return E_INVALIDARG;
         m_pData = static_cast<const BYTE*>(psa->pvData);
-        m_nSize = psa->rgsabound[0].cElements;
+        m_nSize = count;
         return S_OK;
     }
     return E_INVALIDARG;
@@ -125,16 +137,16 @@ HRESULT CUtilityOps::MakeDecodedResult(const std::string& bytes, long charset, V
 BOOL CUtilityOps::Base64Encode(const BYTE* bytes, size_t count, CComBSTR& text) {
     // Four characters per three bytes must fit a BSTR (and the codec's 32-bit counts).
     if (count / 3 > kMaxBstrChars / 4 - 1) return FALSE;
-    DWORD needed = 0;  // characters, the NUL included
-    if (!CryptBinaryToStringW(bytes, static_cast<DWORD>(count), kBase64OneLine, nullptr, &needed) ||
-        needed == 0) {
+    const size_t length = (count + 2) / 3 * 4;
+    // The string is allocated at its final size first, so a refusal comes before any work.
+    CComBSTR out;
+    out.Attach(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
+    if (!out) return FALSE;
+    DWORD room = static_cast<DWORD>(length + 1);  // the NUL included
+    if (!CryptBinaryToStringW(bytes, static_cast<DWORD>(count), kBase64OneLine, out.m_str, &room) ||
+        room != length + 1) {
         return FALSE;
     }
-    CComBSTR out;
-    out.Attach(SysAllocStringLen(nullptr, needed - 1));
-    if (!out) return FALSE;
-    DWORD room = needed;
-    if (!CryptBinaryToStringW(bytes, static_cast<DWORD>(count), kBase64OneLine, out.m_str, &room)) return FALSE;
     text = std::move(out);
     return TRUE;
 }
@@ -180,10 +192,20 @@ bool CUtilityOps::URL_is_unreserved(BYTE byte) {
     return std::isalnum(byte) || byte == '-' || byte == '_' || byte == '.' || byte == '~';
 }
 
+bool CUtilityOps::URLEncodedLength(const BYTE* bytes, size_t count, size_t limit, size_t& length) {
+    if (count > limit) return false;  // every byte gives at least one character
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        total += URL_is_unreserved(bytes[i]) ? 1 : 3;
+        if (total > limit) return false;
+    }
+    length = total;
+    return true;
+}
+
 BOOL CUtilityOps::URLEncode(const BYTE* bytes, size_t count, CComBSTR& text) {
     size_t length = 0;
-    for (size_t i = 0; i < count; ++i) length += URL_is_unreserved(bytes[i]) ? 1 : 3;
-    if (length > kMaxBstrChars) return FALSE;
+    if (!URLEncodedLength(bytes, count, kMaxBstrChars, length)) return FALSE;
     CComBSTR out;
     out.Attach(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
     if (!out) return FALSE;
@@ -247,21 +269,29 @@ HRESULT CUtilityOps::URLDecode(BSTR text, long charset, VARIANT* decoded) {
 
 // ---- HTML, references, trimming --------------------------------------------------------
 
+bool CUtilityOps::HTMLEncodedLength(const wchar_t* text, size_t count, size_t limit, size_t& length) {
+    if (count > limit) return false;  // every character gives at least one
+    size_t total = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const HtmlEscape* escape = html_escape_of(text[i]);
+        total += escape ? escape->length : 1;
+        if (total > limit) return false;
+    }
+    length = total;
+    return true;
+}
+
 HRESULT CUtilityOps::HTMLEncode(BSTR text, BSTR* encoded) {
     if (encoded == nullptr) return E_POINTER;
-    const size_t length = SysStringLen(text);
-    wchar_t stackBuffer[kHtmlStackChars * kHtmlWorstCase];
-    std::unique_ptr<wchar_t[]> heapBuffer;
-    wchar_t* buffer = stackBuffer;
-    if (length > kHtmlStackChars) {
-        // Sized in 64 bits: six characters per input character overflows 32 bits long before
-        // a BSTR reaches its largest size.
-        heapBuffer.reset(new (std::nothrow) wchar_t[length * kHtmlWorstCase]);
-        if (!heapBuffer) return E_OUTOFMEMORY;
-        buffer = heapBuffer.get();
-    }
-    wchar_t* out = buffer;
-    for (size_t i = 0; i < length; ++i) {
+    const size_t count = SysStringLen(text);
+    // Counted first and allocated once at the exact size: a text whose encoding no string
+    // can hold is refused before anything is built.
+    size_t length = 0;
+    if (!HTMLEncodedLength(text, count, kMaxBstrChars, length)) return E_OUTOFMEMORY;
+    BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    if (result == nullptr) return E_OUTOFMEMORY;
+    wchar_t* out = result;
+    for (size_t i = 0; i < count; ++i) {
         const wchar_t ch = text[i];
         if (const HtmlEscape* escape = html_escape_of(ch)) {
             std::wmemcpy(out, escape->entity, escape->length);
@@ -270,10 +300,6 @@ HRESULT CUtilityOps::HTMLEncode(BSTR text, BSTR* encoded) {
             *out++ = ch;
         }
     }
-    const size_t produced = static_cast<size_t>(out - buffer);
-    if (produced > kMaxBstrChars) return E_OUTOFMEMORY;
-    BSTR result = SysAllocStringLen(buffer, static_cast<UINT>(produced));
-    if (result == nullptr) return E_OUTOFMEMORY;
     *encoded = result;
     return S_OK;
 }
@@ -295,7 +321,7 @@ HRESULT CUtilityOps::SubmitDecode(BSTR text, BSTR* decoded) {
         // wcstol stops at the ";" at the latest: it is neither digit, sign nor white space.
         const long value = (body < end && *body == L'x') ? std::wcstol(body + 1, nullptr, 16)
                                                           : std::wcstol(body, nullptr, 10);
-        built.push_back(static_cast<wchar_t>(static_cast<int32_t>(value)));
+        built.push_back(scalar_or_replacement(value));
         p = static_cast<size_t>(end - source) + 1;
     }
     built.append(source + p, length - p);

@@ -8,10 +8,31 @@ constexpr LCID kWidthLocale = 0x110000;
 constexpr DWORD kMapFullWidth = 0x80000000;
 constexpr DWORD kMapHalfWidth = 0x00400000;
 
+// Feature flags that say an array's cells hold something other than VARIANTs.
+constexpr USHORT kOtherElementKinds = FADF_BSTR | FADF_UNKNOWN | FADF_DISPATCH | FADF_RECORD | FADF_HAVEIID;
+
+// Whether the array's own description says its elements are VARIANTs. The VARIANT that
+// carries an array may claim VT_VARIANT for cells holding anything else; read as VARIANTs,
+// such cells would give wild pointers.
+bool holds_variants(SAFEARRAY* psa) {
+    VARTYPE vt = VT_EMPTY;
+    return (psa->fFeatures & FADF_VARIANT) && !(psa->fFeatures & kOtherElementKinds) &&
+           psa->cbElements == sizeof(VARIANT) && SUCCEEDED(SafeArrayGetVartype(psa, &vt)) && vt == VT_VARIANT;
+}
+
 // A FindString argument seen as a list of VARIANTs: the elements of a script array, or the
-// single value itself.
+// single value itself. Converting an element may run a script that reaches the same array
+// (passed by reference), so the array stays locked while the list exists: resizing or
+// erasing it fails with DISP_E_ARRAYISLOCKED instead of freeing the elements being read.
 class CVariantList {
 public:
+    CVariantList() = default;
+    CVariantList(const CVariantList&) = delete;
+    CVariantList& operator=(const CVariantList&) = delete;
+    ~CVariantList() {
+        if (m_pLocked) SafeArrayUnlock(m_pLocked);
+    }
+
     HRESULT Read(VARIANT* value) {
         if ((value->vt & VT_ARRAY) == 0) {
             m_pItems = value;
@@ -26,10 +47,13 @@ public:
             m_bNoArray = true;
             return S_OK;
         }
-        if (psa->cDims != 1 || psa->cbElements != sizeof(VARIANT)) return E_INVALIDARG;
+        if (psa->cDims != 1 || !holds_variants(psa)) return E_INVALIDARG;
+        if (psa->pvData == nullptr && psa->rgsabound[0].cElements != 0) return E_INVALIDARG;
+        const HRESULT hr = SafeArrayLock(psa);
+        if (FAILED(hr)) return hr;
+        m_pLocked = psa;
         m_nCount = psa->rgsabound[0].cElements;
         m_pItems = static_cast<VARIANT*>(psa->pvData);
-        if (m_pItems == nullptr && m_nCount != 0) return E_INVALIDARG;
         return S_OK;
     }
     bool NoArray() const { return m_bNoArray; }
@@ -40,6 +64,7 @@ private:
     VARIANT* m_pItems = nullptr;
     ULONG m_nCount = 0;
     bool m_bNoArray = false;
+    SAFEARRAY* m_pLocked = nullptr;
 };
 
 HRESULT map_width(BSTR text, DWORD flags, BSTR* converted) {

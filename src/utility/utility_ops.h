@@ -19,7 +19,8 @@ constexpr size_t kMaxBstrChars = 0x3FFFFFF0;
 class CInputBytes {
 public:
     // E_INVALIDARG for any type but VT_BSTR and VT_ARRAY | VT_UI1 (by-reference forms
-    // included). A null BSTR with a negative charset has no bytes to point at: data() is null.
+    // included). A byte array gives all its elements, whatever its number of dimensions.
+    // A null BSTR with a negative charset has no bytes to point at: data() is null.
     HRESULT Read(const VARIANT* input, long charset);
     const BYTE* data() const { return m_pData; }
     size_t size() const { return m_nSize; }
@@ -56,6 +57,10 @@ struct CUtilityOps {
     // Percent-encoding: unreserved bytes as themselves, all others as "%" and two upper-case
     // hexadecimal digits. Nonzero on success (zero only when the text cannot be allocated).
     static BOOL URLEncode(const BYTE* bytes, size_t count, CComBSTR& text);
+    // The length of an encoding, counted before anything is allocated: false as soon as it
+    // would pass `limit` characters, and nothing past that point is read.
+    static bool URLEncodedLength(const BYTE* bytes, size_t count, size_t limit, size_t& length);
+    static bool HTMLEncodedLength(const wchar_t* text, size_t count, size_t limit, size_t& length);
     // 0 on success; -1 a character neither unreserved nor "%", -2 a "%" without two
     // characters after it, -3 two characters after "%" that do not read as hexadecimal.
     static int URLDecode(const wchar_t* text, size_t length, std::string& bytes);

@@ -13,6 +13,41 @@ TEST(ByteMethods, ReadOnlyTheGivenLengthAndRefuseImpossibleOnes) {
     EXPECT_FALSE(CUtilityOps::Base64Decode(nullptr, size_t(0x100000000), bytes));
     CComBSTR text;
     EXPECT_FALSE(CUtilityOps::Base64Encode(nullptr, size_t(kMaxBstrChars), text));
+    EXPECT_FALSE(CUtilityOps::URLEncode(nullptr, size_t(kMaxBstrChars) + 1, text));
+}
+
+// An encoding is counted before it is allocated, and the count gives up as soon as it passes
+// the limit: the text past that point is never read, so lengths far beyond the buffers here
+// (and beyond any string) are refused at once.
+TEST(ByteMethods, EncodedLengthsStopAtTheLimit) {
+    const std::wstring quotes(10, L'"');
+    const std::string spaces(10, ' ');
+    constexpr size_t kHuge = size_t(1) << 40;
+    struct Row { const wchar_t* html; const char* url; size_t count, limit; bool fits; size_t length; };
+    const Row rows[] = {
+        {L"a<b", nullptr, 3, 100, true, 6},
+        {L"a\0>", nullptr, 3, 100, true, 6},
+        {L"<>&\"", nullptr, 4, 19, true, 19},
+        {L"<>&\"", nullptr, 4, 18, false, 0},
+        {quotes.c_str(), nullptr, 10, 60, true, 60},
+        {quotes.c_str(), nullptr, 10, 59, false, 0},
+        {quotes.c_str(), nullptr, kHuge, 59, false, 0},
+        {quotes.c_str(), nullptr, kHuge, kMaxBstrChars, false, 0},
+        {nullptr, "a b", 3, 5, true, 5},
+        {nullptr, "a b", 3, 4, false, 0},
+        {nullptr, spaces.c_str(), 10, 30, true, 30},
+        {nullptr, spaces.c_str(), kHuge, 29, false, 0},
+        {nullptr, spaces.c_str(), kHuge, kMaxBstrChars, false, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        size_t length = 0;
+        const auto* bytes = reinterpret_cast<const BYTE*>(row.url);
+        const bool fits = row.html ? CUtilityOps::HTMLEncodedLength(row.html, row.count, row.limit, length)
+                                   : CUtilityOps::URLEncodedLength(bytes, row.count, row.limit, length);
+        EXPECT_EQ(row.fits, fits);
+        EXPECT_EQ(row.length, row.fits ? length : 0);
+    }
 }
 
 }  // namespace

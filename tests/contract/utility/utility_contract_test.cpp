@@ -1,6 +1,8 @@
 // Every utility member late-bound, one table per member family, with the published vectors.
+#include <cstdio>
 #include <cstring>
 #include <cwctype>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -29,6 +31,17 @@ CComVariant Bytes(std::string_view bytes) {
     if (!bytes.empty()) std::memcpy(v.parray->pvData, bytes.data(), bytes.size());
     return v;
 }
+// A byte array of these dimensions (the first dimension first), holding the bytes in memory
+// order; their number is the product of the counts.
+CComVariant ShapedBytes(std::initializer_list<ULONG> counts, std::string_view bytes) {
+    std::vector<SAFEARRAYBOUND> bounds;
+    for (ULONG count : counts) bounds.push_back({count, 0});
+    CComVariant v;
+    v.vt = VT_ARRAY | VT_UI1;
+    v.parray = SafeArrayCreate(VT_UI1, UINT(bounds.size()), bounds.data());
+    if (!bytes.empty()) std::memcpy(v.parray->pvData, bytes.data(), bytes.size());
+    return v;
+}
 CComVariant ByteStr(std::string_view bytes) {
     CComVariant v;
     v.SetBSTR(SysAllocStringByteLen(bytes.data(), UINT(bytes.size())));
@@ -48,13 +61,27 @@ std::string Repeat(std::string_view unit, int times) {
     while (times-- > 0) out += unit;
     return out;
 }
+std::wstring Repeat(std::wstring_view unit, int times) {
+    std::wstring out;
+    while (times-- > 0) out += unit;
+    return out;
+}
 // A result as UTF-8 text, or as its bytes: a byte array always, a BSTR when bytes is set.
 std::string Show(const VARIANT& v, bool bytes = false) {
     if (v.vt == (VT_ARRAY | VT_UI1)) return "array:" + std::string(static_cast<const char*>(v.parray->pvData), v.parray->rgsabound[0].cElements);
     if (v.vt != VT_BSTR) return "vt " + std::to_string(v.vt);
     if (bytes) return std::string(reinterpret_cast<const char*>(v.bstrVal), SysStringByteLen(v.bstrVal));
-    std::string text;  // embedded NULs kept
-    for (wchar_t ch : View(v.bstrVal)) text += ch ? Utf8(std::wstring(1, ch)) : std::string(1, '\0');
+    std::string text;  // embedded NULs kept; a character that is no Unicode scalar value as "<bad XXXX>"
+    for (wchar_t ch : View(v.bstrVal)) {
+        const auto code = uint32_t(ch);
+        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            char bad[24];
+            std::snprintf(bad, sizeof bad, "<bad %X>", unsigned(code));
+            text += bad;
+        } else {
+            text += ch ? Utf8(std::wstring(1, ch)) : std::string(1, '\0');
+        }
+    }
     return text;
 }
 
@@ -114,6 +141,8 @@ TEST_F(UtilityContract, Encoders) {
         // Worst cases on both sides of the short-text stack buffer (100 characters).
         {L"HTMLEncode", Str(std::wstring(100, L'"')), kNoCharset, S_OK, Repeat("&quot;", 100)},
         {L"HTMLEncode", Str(std::wstring(101, L'"')), kNoCharset, S_OK, Repeat("&quot;", 101)},
+        // Sized exactly before it is built: every escape at once, a few hundred thousand times.
+        {L"HTMLEncode", Str(Repeat(L"<\"&>x", 50000)), kNoCharset, S_OK, Repeat("&lt;&quot;&amp;&gt;x", 50000)},
     };
     CheckRows(rows);
 }
@@ -154,6 +183,16 @@ TEST_F(UtilityContract, TextMembers) {
         {L"SubmitDecode", Str(L"&#65abc;Z&#  66;"), kNoCharset, S_OK, "AZB"},  // what follows the number is dropped
         {L"SubmitDecode", Str(L"a&#;b"), kNoCharset, S_OK, "a"},  // reads as 0, which ends the result
         {L"SubmitDecode", Str(L"a&#X41;b"), kNoCharset, S_OK, "a"},  // only a lower-case x means hexadecimal
+        // A reference stands for one Unicode scalar value or for U+FFFD: values never wrap
+        // round into ordinary characters, and no surrogate or value past U+10FFFF comes out.
+        {L"SubmitDecode", Str(L"&#4294967356;&#x10000003C;"), kNoCharset, S_OK, "\uFFFD\uFFFD"},  // 2^32 + '<'
+        {L"SubmitDecode", Str(L"a&#4294967296;b"), kNoCharset, S_OK, "a\uFFFDb"},  // 2^32 does not end the text
+        {L"SubmitDecode", Str(L"&#99999999999999999999999;&#xFFFFFFFFFFFFFFFFFF3C;"), kNoCharset, S_OK, "\uFFFD\uFFFD"},
+        {L"SubmitDecode", Str(L"&#55296;&#xDBFF;&#xdc00;&#57343;"), kNoCharset, S_OK, "\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {L"SubmitDecode", Str(L"&#55295;&#xE000;&#1114111;&#x10FFFF;"), kNoCharset, S_OK,
+         "\uD7FF\uE000\U0010FFFF\U0010FFFF"},
+        {L"SubmitDecode", Str(L"&#1114112;&#x110000;&#-60;&#x-3C;"), kNoCharset, S_OK, "\uFFFD\uFFFD\uFFFD\uFFFD"},
+        {L"SubmitDecode", Str(L"&#+60;&#-0;z"), kNoCharset, S_OK, "<"},  // signs as the C library reads them
         {L"Trim", Str(L"\t\t\u3000inner  text\r\n "), kNoCharset, S_OK, "inner  text"},
         {L"Trim", Str(L" \r\n"), kNoCharset, S_OK, ""},
         {L"Trim", Str(L"\u00a0x\u00a0"), kNoCharset, S_OK, "\u00a0x\u00a0"},  // a no-break space stays
@@ -194,6 +233,123 @@ TEST_F(UtilityContract, FindStringComparesTheStringFormsOfEveryPair) {
         EXPECT_EQ(row.found, r.value.boolVal);
     }
     EXPECT_EQ(VT_ARRAY | VT_VARIANT, ab.vt) << "an array passed by reference is only borrowed";
+}
+
+// Converting a value to its string form may run a script (an object's default member), and
+// the script may reach the very array being searched through the variable passed by
+// reference. The array stays locked for the search, so it can be neither resized nor erased
+// under it; the search goes on over the elements it started with.
+TEST_F(UtilityContract, FindStringKeepsItsArraysWhileAScriptRuns) {
+    struct Op { const char* name; std::function<HRESULT(SAFEARRAY**)> run; };
+    const Op ops[] = {
+        {"ReDim to nothing", [](SAFEARRAY** slot) { SAFEARRAYBOUND b{0, 0}; return SafeArrayRedim(*slot, &b); }},
+        {"ReDim larger", [](SAFEARRAY** slot) { SAFEARRAYBOUND b{4096, 0}; return SafeArrayRedim(*slot, &b); }},
+        {"Erase", [](SAFEARRAY** slot) {
+             const HRESULT hr = SafeArrayDestroy(*slot);
+             if (SUCCEEDED(hr)) *slot = nullptr;
+             return hr;
+         }},
+        {"drop the data", [](SAFEARRAY** slot) { return SafeArrayDestroyData(*slot); }},
+    };
+    enum Where { kSearched, kSought, kBoth };
+    const char* const kWhere[] = {"the searched list", "the sought list", "both lists"};
+    for (const Op& op : ops) {
+        for (Where where : {kSearched, kSought, kBoth}) {
+            SCOPED_TRACE(std::string(op.name) + " with the array as " + kWhere[where]);
+            std::vector<HRESULT> seen;  // what the script's array operations returned
+            CComVariant variable;       // the script's array variable
+            SAFEARRAY** slot = &variable.parray;
+            CComPtr<ScriptObject> obj = ScriptObject::Create();
+            obj->AddMethod(L"Value", [&seen, &op, slot](ScriptObject::Args, VARIANT* result) {
+                   seen.push_back(op.run(slot));
+                   result->vt = VT_BSTR;
+                   result->bstrVal = SysAllocString(L"a");
+                   return S_OK;
+               })
+                .SetDefaultMember(L"Value");
+            {
+                const CComVariant o = VarDisp(obj.Get()), x = Str(L"x"), y = Str(L"y");
+                variable = List({&o, &x, &y});
+            }
+            CComVariant byRef, y = Str(L"y");
+            byRef.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
+            byRef.pparray = slot;
+            CallResult r = where == kSearched ? CallUtility(L"FindString", {&byRef, &y})
+                           : where == kSought ? CallUtility(L"FindString", {&y, &byRef})
+                                              : CallUtility(L"FindString", {&byRef, &byRef});
+            EXPECT_HR(S_OK, r.hr);
+            EXPECT_EQ(VARIANT_TRUE, r.value.boolVal);
+            EXPECT_FALSE(seen.empty()) << "the object's string form was never asked for";
+            for (HRESULT hr : seen) EXPECT_HR(DISP_E_ARRAYISLOCKED, hr);
+            ASSERT_NE(nullptr, *slot);
+            EXPECT_EQ(3u, (*slot)->rgsabound[0].cElements);
+            EXPECT_EQ(0u, (*slot)->cLocks) << "the search must unlock what it locked";
+        }
+    }
+}
+
+// A VARIANT may label an array a script array while the array itself holds something else in
+// cells of the same size. Its elements are read as VARIANTs only when the array says so.
+TEST_F(UtilityContract, FindStringReadsOnlyArraysWhoseOwnElementsAreVariants) {
+    struct Row { const char* what; VARTYPE created; USHORT added, removed; HRESULT hr; };
+    const Row rows[] = {
+        {"an array of VARIANTs", VT_VARIANT, 0, 0, S_OK},
+        {"an array of decimals", VT_DECIMAL, 0, 0, E_INVALIDARG},
+        {"an array of decimals flagged as VARIANTs", VT_DECIMAL, FADF_VARIANT, 0, E_INVALIDARG},
+        {"VARIANTs flagged as strings too", VT_VARIANT, FADF_BSTR, 0, E_INVALIDARG},
+        {"VARIANTs flagged as objects too", VT_VARIANT, FADF_DISPATCH, 0, E_INVALIDARG},
+        {"VARIANTs flagged as records too", VT_VARIANT, FADF_RECORD, 0, E_INVALIDARG},
+        {"VARIANTs not flagged as VARIANTs", VT_VARIANT, 0, FADF_VARIANT, E_INVALIDARG},
+    };
+    for (const Row& row : rows) {
+        for (bool searched : {true, false}) {
+            SCOPED_TRACE(std::string(row.what) + (searched ? " searched" : " sought"));
+            // Every cell holds the bytes of the VARIANT 7: read as VARIANTs, the array matches "7".
+            CComVariant list;
+            list.vt = VT_ARRAY | VT_VARIANT;
+            list.parray = SafeArrayCreateVector(row.created, 0, 2);
+            ASSERT_EQ(sizeof(VARIANT), list.parray->cbElements);
+            const CComVariant seven = VarI4(7), text = Str(L"7");
+            auto* cells = static_cast<VARIANT*>(list.parray->pvData);
+            for (int i = 0; i < 2; ++i) std::memcpy(cells + i, &seven, sizeof(VARIANT));
+            const USHORT features = list.parray->fFeatures;
+            list.parray->fFeatures = USHORT((features | row.added) & ~row.removed);
+            // Passed by reference: a mislabelled array cannot even be copied safely.
+            CComVariant byRef;
+            byRef.vt = VT_BYREF | VT_ARRAY | VT_VARIANT;
+            byRef.pparray = &list.parray;
+            CallResult r = searched ? CallUtility(L"FindString", {&byRef, &text})
+                                    : CallUtility(L"FindString", {&text, &byRef});
+            list.parray->fFeatures = features;  // so the array is freed as what it is
+            EXPECT_HR(row.hr, r.hr);
+            EXPECT_EQ(row.hr == S_OK ? VARIANT_TRUE : 0, r.value.boolVal);
+        }
+    }
+}
+
+// Every member that takes bytes takes all of a byte array's elements, whatever its shape.
+TEST_F(UtilityContract, ByteArraysOfAnyShapeGiveAllTheirBytes) {
+    struct Shape { std::initializer_list<ULONG> counts; std::string_view bytes; };
+    const Shape shapes[] = {
+        {{3, 4}, "abcdefghijkl"},
+        {{4, 3}, "abcdefghijkl"},
+        {{2, 3, 2}, "<a b>&c?d=e/"},
+        {{1, 1, 5}, {"\xFF\x00\x01xy", 5}},
+        {{4, 0}, ""},
+        {{0, 4, 2}, ""},
+    };
+    for (const wchar_t* member : {L"Base64Encode", L"URLEncode", L"MD5", L"SHA1"}) {
+        for (const Shape& shape : shapes) {
+            SCOPED_TRACE(Utf8(member) + " of " + std::to_string(shape.counts.size()) + " dimensions, the first " +
+                         std::to_string(*shape.counts.begin()));
+            const CComVariant shaped = ShapedBytes(shape.counts, shape.bytes), flat = Bytes(shape.bytes);
+            const CComVariant charset = VarI4(0);
+            CallResult got = CallUtility(member, {&shaped, &charset}), want = CallUtility(member, {&flat, &charset});
+            EXPECT_HR(S_OK, want.hr);
+            EXPECT_HR(want.hr, got.hr);
+            EXPECT_EQ(Show(want.value), Show(got.value));
+        }
+    }
 }
 
 TEST_F(UtilityContract, Digests) {
