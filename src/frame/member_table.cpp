@@ -12,6 +12,7 @@ MemberResult::~MemberResult() {
 namespace {
 
 HRESULT unpack_arg(ArgKind kind, DISPPARAMS* params, UINT position, MemberArg& arg) {
+    HRESULT hr = S_OK;
     switch (kind) {
     case ArgKind::Bstr:
         return coerce_arg(params, position, VT_BSTR, &arg.coerced);
@@ -23,9 +24,13 @@ HRESULT unpack_arg(ArgKind kind, DISPPARAMS* params, UINT position, MemberArg& a
         arg.pvar = disp_arg(params, position);
         return arg.pvar ? S_OK : DISP_E_BADPARAMCOUNT;
     case ArgKind::Object:
-        return get_dispatch_arg(params, position, &arg.pdisp);
+        hr = get_dispatch_arg(params, position, &arg.pdisp);
+        if (SUCCEEDED(hr)) arg.spHeld.Assign(arg.pdisp);
+        return hr;
     case ArgKind::Unknown:
-        return get_unknown_arg(params, position, &arg.punk);
+        hr = get_unknown_arg(params, position, &arg.punk);
+        if (SUCCEEDED(hr)) arg.spHeld.Assign(arg.punk);
+        return hr;
     }
     return E_UNEXPECTED;
 }

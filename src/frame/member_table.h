@@ -11,7 +11,7 @@
 // Parameter types and how Invoke fills them (argument positions in script order):
 //   BSTR, long, VARIANT_BOOL   converted to VT_BSTR / VT_I4 / VT_BOOL (coerce_arg); required
 //   VARIANT*                   the argument VARIANT itself, unconverted (disp_arg); required
-//   IDispatch*, IUnknown*      get_dispatch_arg / get_unknown_arg, borrowed
+//   IDispatch*, IUnknown*      get_dispatch_arg / get_unknown_arg, held for the call
 // A last parameter BSTR*, VARIANT_BOOL*, IDispatch**, IUnknown** or SAFEARRAY** is the
 // result (BSTR, BOOL, VT_DISPATCH, VT_UNKNOWN, VT_ARRAY|VT_VARIANT). A last VARIANT* is an
 // input unless the row asks for ResultKind::Variant, whose value is copied into the result.
@@ -42,6 +42,9 @@ struct MemberArg {
     VARIANT* pvar = nullptr;
     IDispatch* pdisp = nullptr;
     IUnknown* punk = nullptr;
+    // An object argument, held for the call: the variable it came in by reference may be
+    // assigned by a script that the operation runs, which drops the reference it held.
+    CComPtr<IUnknown> spHeld;
 };
 
 // The operation's out-value before it is moved into the result VARIANT. Whatever is still

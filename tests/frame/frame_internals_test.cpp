@@ -63,6 +63,32 @@ TEST(MemberRows, ObjectArgumentsAreBorrowedAndResultsCarryExactlyOneReference) {
     }
 }
 
+// The operation of the rows below: the script it runs assigns the variable that the object came
+// in by reference, and the object's count is taken right after.
+struct { CComVariant* variable; CountingDispatch* object; ULONG held; } g_assign;
+
+HRESULT AssignVariable(void*, MemberArg*, MemberResult*) {
+    g_assign.variable->SetI4(0);
+    g_assign.held = g_assign.object->RefCount();
+    return S_OK;
+}
+
+TEST(MemberRows, ObjectArgumentsAreHeldForTheCallWhateverTheirVariableBecomes) {
+    for (ArgKind kind : {ArgKind::Object, ArgKind::Unknown}) {
+        CountingDispatch object;
+        CComVariant variable = VarDisp(&object);
+        VARIANT byRef;
+        byRef.vt = VT_BYREF | VT_VARIANT;
+        byRef.pvarVal = &variable;
+        DISPPARAMS params{&byRef, nullptr, 1, 0};
+        g_assign = {&variable, &object, 0};
+        const MemberRow member{L"Assign", 1, DISPATCH_METHOD, 1, {kind}, ResultKind::None, &AssignVariable, nullptr};
+        EXPECT_HR(S_OK, invoke_member_row(member, nullptr, &params, nullptr));
+        EXPECT_EQ(2u, g_assign.held) << "the test's and the call's";
+        EXPECT_EQ(1u, object.RefCount());
+    }
+}
+
 // ---- Pools and the context step --------------------------------------------------------
 
 ITypeInfo* g_pTI_None = nullptr;  // the test objects are not called late-bound
