@@ -5,6 +5,12 @@
 // The content is kept as bytes; Position and Size count bytes in text mode too. Text written
 // at the very start of a stream begins with the charset's byte order mark (for the charsets
 // that take one), and text read from the start skips a mark that matches the charset.
+//
+// A text read that starts where the last one ended carries on with the decoder's state, so
+// that text read in pieces is the text read whole, in every charset; any other start (a new
+// Position, a write) decodes afresh. A character that the charset holds back to see whether
+// a combining mark follows counts as read in Position and comes out with the next piece, or
+// with the last one at the end of the content.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -580,9 +586,12 @@ HRESULT CHostStream::CopyTo(IZULibStream* DestStream, LONG CharNumber) {
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
-    if (asText) CommitRead(next);
-    else m_nPos = next;
-    if (!asText) DropDecoderState();
+    if (asText) {
+        CommitRead(next);
+    } else {
+        m_nPos = next;
+        DropDecoderState();
+    }
 
     if (asText && destType == adTypeText) {
         if (text.size() > kMaxChars) return Fail(Fault::Size);
