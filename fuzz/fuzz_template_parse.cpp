@@ -1,6 +1,8 @@
 // Parsing and direct expansion of arbitrary texts. For every text: no crash and no leak;
 // a text that parses expands directly to exactly the characters its parsed form writes,
-// and a text that does not parse fails direct expansion too.
+// and a text that does not parse fails direct expansion too. Characters range over every
+// 32-bit value a wide character can hold: surrogates, values above U+10FFFF and all ones
+// among them, not only what one byte spells.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -30,13 +32,31 @@ public:
     }
 };
 
+// One character per byte below 0xF0, so the delimiters, the escape and NUL all come up
+// often. 0xF0 to 0xF7 take the next two bytes as the character (any UTF-16 unit, lone
+// surrogates included); 0xF8 to 0xFF take the next four, for any 32-bit value.
+std::wstring Widen(const uint8_t* data, size_t size) {
+    std::wstring wide;
+    for (size_t i = 0; i < size;) {
+        const uint8_t lead = data[i++];
+        if (lead < 0xF0) {
+            wide.push_back(wchar_t(lead));
+            continue;
+        }
+        const size_t width = lead < 0xF8 ? 2 : 4;
+        uint32_t value = 0;
+        for (size_t k = 0; k < width && i < size; ++k) value |= uint32_t(data[i++]) << (8 * k);
+        wide.push_back(static_cast<wchar_t>(value));
+    }
+    return wide;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     const wchar_t* types = kTypeSets[data[0] % 3];
-    // One character per byte: the delimiters, the escape and NUL all come up often.
-    std::wstring wide(data + 1, data + size);
+    const std::wstring wide = Widen(data + 1, size - 1);
     CComBSTR text(wide.data(), UINT(wide.size()));
 
     CFuzzEngine engine(types);
