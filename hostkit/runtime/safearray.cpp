@@ -88,8 +88,10 @@ size_t elements_of(const SAFEARRAY* psa) {
     return psa->pvData != nullptr && element_count(psa, &count) ? count : 0;
 }
 
-// Frees what an array allocated itself; arrays in caller memory keep their storage.
+// Frees what a nested array allocated itself once the walk is done with it; an array in caller
+// memory keeps its storage and gets its lock back.
 void free_storage(SAFEARRAY* psa) {
+    --psa->cLocks;
     if (psa->fFeatures & kCallerMemory) return;
     std::free(psa->pvData);
     std::free(block_of(psa));
@@ -105,9 +107,9 @@ static_assert(sizeof(Resume) <= sizeof(VARIANT));
 
 // Releases elements [first, first+count) of root, whose storage is data, and everything they
 // own. Each slot is emptied before what it held is released. Arrays held by VARIANT elements are
-// destroyed depth first with no recursion and no allocation, so a nest of any depth is freed
-// (a script can build one a level at a time). A locked nested array belongs to whoever locked
-// it and is left alone.
+// destroyed depth first with no recursion and no allocation, so a nest of any depth is freed.
+// A locked nested array belongs to whoever locked it and is left alone; root and the arrays the
+// walk is inside are locked, so an array that holds itself does not send the walk round again.
 void release_elements(SAFEARRAY* root, char* const rootData, size_t first, size_t count) {
     SAFEARRAY* cur = root;
     char* data = rootData;
@@ -154,6 +156,7 @@ void release_elements(SAFEARRAY* root, char* const rootData, size_t first, size_
                 std::memcpy(static_cast<void*>(slot), &way, sizeof way);
                 resume = slot;
             }
+            ++inner->cLocks;  // an array on the walk's path is skipped if met again
             cur = inner;
             data = static_cast<char*>(inner->pvData);
             i = 0;
