@@ -67,10 +67,14 @@ struct Op {
 
 // What one script object does. Its names: "v" a value, "f" a function (only callable as a
 // method with arguments, as a template function mark calls it); its default member answers
-// like "v". Each callback runs its operations first, then answers.
+// like "v". Each callback runs its operations first, then answers. The release operations run
+// at the last release, and also at the releaseAt-th release before it, when that is not 0:
+// any release may run script, and a holder that lets go early reaches a container that is
+// still holding the object, in the middle of whatever it is doing.
 struct Program {
     bool knowsV = false, knowsF = false, fails = false;
     uint8_t value = 0;  // what "v", "f" and the default member return
+    int releaseAt = 0;
     std::vector<Op> onNames, onCall, onRelease;
 };
 
@@ -143,6 +147,8 @@ public:
     }
     ULONG Release() override {
         if (m_bReleased) Fail("a script object was released again during its last release");
+        // The reference being given back still counts while an early release program runs.
+        if (m_cRef > 1 && ++m_nReleases == m_program.releaseAt) Run(m_program.onRelease, nullptr);
         if (--m_cRef != 0) return m_cRef;
         m_bReleased = true;
         Run(m_program.onRelease, nullptr);
@@ -177,6 +183,7 @@ private:
     ~Script() { --g_liveScripts; }
 
     ULONG m_cRef = 1;
+    int m_nReleases = 0;  // releases that left a reference behind
     bool m_bReleased = false;
     const Program m_program;
 };
@@ -491,6 +498,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         p.knowsF = bits & 2;
         p.fails = (bits & 0x1C) == 0x1C;  // one program in eight fails its calls
         p.value = fdp.ConsumeIntegral<uint8_t>();
+        p.releaseAt = fdp.ConsumeIntegralInRange(0, 8);
         p.onNames = ReadOps(fdp, 2);
         p.onCall = ReadOps(fdp, 3);
         p.onRelease = ReadOps(fdp, 2);
