@@ -2,14 +2,13 @@
 // "Vesk.Utility" and "Vesk.TextTemplator" by their ProgIDs and calls them late-bound, as a
 // page script would.
 // It knows the library only by its exported names: no library header is included.
-#include <dlfcn.h>
 
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include "hostkit/runtime/registry.h"
-#include "host/ccom.h"
+#include "host/automation.h"
+#include "hostkit/runtime/class_registry.h"
 
 namespace {
 
@@ -37,22 +36,10 @@ CComVariant Bool(bool value) {
     return v;
 }
 
-// obj.name(args...) through GetIDsOfNames and Invoke; the arguments go last-first. A property
-// assignment passes its value as the named DISPID_PROPERTYPUT argument.
+// obj.name(args...), late-bound as a script engine calls it.
 HRESULT Call(IDispatch* object, const wchar_t* name, std::vector<CComVariant> args, CComVariant* result,
              WORD flags = DISPATCH_METHOD) {
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    DISPID id = 0;
-    HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
-    if (FAILED(hr)) return hr;
-    std::vector<VARIANT> reversed(args.size());
-    for (size_t i = 0; i < args.size(); ++i) args[i].Detach(&reversed[args.size() - 1 - i]);
-    DISPID putId = DISPID_PROPERTYPUT;
-    const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-    DISPPARAMS params{reversed.data(), put ? &putId : nullptr, static_cast<UINT>(reversed.size()), put ? 1u : 0u};
-    hr = object->Invoke(id, IID_NULL, 0, flags, &params, result->Receive(), nullptr, nullptr);
-    for (VARIANT& v : reversed) VariantClear(&v);
-    return hr;
+    return automation::InvokeByName(object, name, flags, args, result->Receive());
 }
 
 void Show(IDispatch* util, const char* shown, const wchar_t* name, std::vector<CComVariant> args) {
@@ -74,17 +61,14 @@ void Show(IDispatch* util, const char* shown, const wchar_t* name, std::vector<C
 
 int main() {
     // The class identifier is one of the module's exported names.
-    void* module = dlopen(VESK_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr) {
-        std::fprintf(stderr, "cannot load %s: %s\n", VESK_MODULE_PATH, dlerror());
+    const void* clsidUtility = nullptr;
+    HRESULT hr = veskhost::GetModuleSymbol(VESK_MODULE_PATH, "CLSID_Utility", &clsidUtility);
+    if (FAILED(hr)) {
+        std::fprintf(stderr, "cannot load %s or find CLSID_Utility: 0x%08X\n", VESK_MODULE_PATH,
+                     static_cast<unsigned>(hr));
         return 1;
     }
-    const auto* clsidUtility = static_cast<const CLSID*>(dlsym(module, "CLSID_Utility"));
-    if (clsidUtility == nullptr) {
-        std::fprintf(stderr, "the module exports no CLSID_Utility\n");
-        return 1;
-    }
-    HRESULT hr = veskhost::RegisterModuleClass(VESK_MODULE_PATH, *clsidUtility, L"Vesk.Utility");
+    hr = veskhost::RegisterModuleClass(VESK_MODULE_PATH, *static_cast<const CLSID*>(clsidUtility), L"Vesk.Utility");
     if (FAILED(hr)) {
         std::fprintf(stderr, "cannot register Vesk.Utility: 0x%08X\n", static_cast<unsigned>(hr));
         return 1;
@@ -125,9 +109,12 @@ int main() {
 
     // The text templator fills a template from its scripts; a dictionary serves as one, its
     // default member answering each mark's name.
-    const auto* clsidTemplator = static_cast<const CLSID*>(dlsym(module, "CLSID_TextTemplator"));
-    hr = clsidTemplator ? veskhost::RegisterModuleClass(VESK_MODULE_PATH, *clsidTemplator, L"Vesk.TextTemplator")
-                        : E_FAIL;
+    const void* clsidTemplator = nullptr;
+    hr = veskhost::GetModuleSymbol(VESK_MODULE_PATH, "CLSID_TextTemplator", &clsidTemplator);
+    if (SUCCEEDED(hr)) {
+        hr = veskhost::RegisterModuleClass(VESK_MODULE_PATH, *static_cast<const CLSID*>(clsidTemplator),
+                                           L"Vesk.TextTemplator");
+    }
     CComPtr<IDispatch> templator;
     CComPtr<IDispatch> values;
     if (SUCCEEDED(hr)) hr = veskhost::CLSIDFromProgID(L"Vesk.TextTemplator", &clsid);

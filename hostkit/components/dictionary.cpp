@@ -10,7 +10,7 @@
 #include "hostkit/components/component_support.h"
 #include "hostkit/components/components.h"
 #include "hostkit/components/dictionary_key.h"
-#include "hostkit/runtime/registry.h"
+#include "hostkit/runtime/class_registry.h"
 
 namespace veskhost {
 

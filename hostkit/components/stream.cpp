@@ -26,7 +26,7 @@
 #include "hostkit/components/component_support.h"
 #include "hostkit/components/components.h"
 #include "hostkit/components/text_codec.h"
-#include "hostkit/runtime/registry.h"
+#include "hostkit/runtime/class_registry.h"
 
 namespace veskhost {
 

@@ -1,5 +1,5 @@
 // The object context of the page a thread is running; the host sets it around each page.
-#include "registry.h"
+#include "class_registry.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "host/automation.h"
 #include "host/ccom.h"
 #include "number_text.h"
 #include "variant_types.h"
@@ -409,8 +410,7 @@ HRESULT default_value(IUnknown* obj, LCID lcid, VARIANT* out) {
     if (obj == nullptr) return DISP_E_TYPEMISMATCH;
     CComPtr<IDispatch> disp;
     if (FAILED(obj->QueryInterface(IID_IDispatch, disp.ReceiveVoid()))) return DISP_E_TYPEMISMATCH;
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    const HRESULT hr = disp->Invoke(DISPID_VALUE, IID_NULL, lcid, DISPATCH_PROPERTYGET, &none, out, nullptr, nullptr);
+    const HRESULT hr = automation::InvokeById(disp.Get(), DISPID_VALUE, DISPATCH_PROPERTYGET, {}, out, nullptr, lcid);
     return FAILED(hr) ? DISP_E_TYPEMISMATCH : S_OK;
 }
 

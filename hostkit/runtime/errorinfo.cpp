@@ -1,36 +1,15 @@
 // Per-thread error information. One object serves both the writing side (ICreateErrorInfo)
 // and the reading side (IErrorInfo). Each thread has one slot; reading the slot empties it,
 // and a thread's leftover entry is released when the thread ends.
-#include <atomic>
 #include <new>
 
-#include "host/ccom.h"
+#include "host/automation.h"
 
 namespace {
 
-class CErrorInfo final : public IErrorInfo, public ICreateErrorInfo {
+// IUnknown is reached through IErrorInfo, so the two interface pointers stay distinct.
+class CErrorInfo final : public automation::GObject<CErrorInfo, IErrorInfo, ICreateErrorInfo> {
 public:
-    // IUnknown is reached through IErrorInfo, so the two interface pointers stay distinct.
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (guid_equal(riid, IID_IUnknown) || guid_equal(riid, IID_IErrorInfo)) {
-            *ppv = static_cast<IErrorInfo*>(this);
-        } else if (guid_equal(riid, IID_ICreateErrorInfo)) {
-            *ppv = static_cast<ICreateErrorInfo*>(this);
-        } else {
-            *ppv = nullptr;
-            return E_NOINTERFACE;
-        }
-        AddRef();
-        return S_OK;
-    }
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override {
-        const ULONG n = --m_cRef;
-        if (n == 0) delete this;
-        return n;
-    }
-
     HRESULT GetGUID(GUID* pGUID) override {
         if (pGUID == nullptr) return E_INVALIDARG;
         *pGUID = m_guid;
@@ -58,9 +37,9 @@ public:
     }
 
 private:
+    friend GObject;
     ~CErrorInfo() = default;
 
-    std::atomic<ULONG> m_cRef{1};
     GUID m_guid = GUID_NULL;
     CComBSTR m_bstrSource;
     CComBSTR m_bstrDescription;

@@ -57,11 +57,4 @@ INT StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, INT cchMax) {
     return kChars;
 }
 
-// This platform has no type libraries; the library then runs on its built-in type information.
-HRESULT LoadTypeLib(const OLECHAR*, ITypeLib** pptlib) {
-    if (pptlib == nullptr) return E_INVALIDARG;
-    *pptlib = nullptr;
-    return TYPE_E_CANTLOADLIBRARY;
-}
-
 }  // extern "C"

@@ -4,7 +4,7 @@
 #include "frame/error.h"
 #include "frame/factory.h"
 #include "frame/type_infos.h"
-#include "hostkit/runtime/registry.h"
+#include "hostkit/runtime/class_registry.h"
 #include "support/test_support.h"
 
 namespace {

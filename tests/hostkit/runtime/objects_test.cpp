@@ -2,7 +2,7 @@
 #include <thread>
 #include <vector>
 
-#include "hostkit/runtime/registry.h"
+#include "hostkit/runtime/class_registry.h"
 #include "support/test_support.h"
 
 using namespace vesk_test;

@@ -2,7 +2,7 @@
 // module's DllGetClassObject. The registry is a function-local static behind a mutex, so
 // components may register from their own static initialisers in any order. Creation runs
 // outside the lock, because a creator may itself create objects.
-#include "registry.h"
+#include "class_registry.h"
 
 #include <dlfcn.h>
 
@@ -108,6 +108,15 @@ HRESULT RegisterModuleClass(const char* modulePath, const CLSID& clsid, const wc
     if (is_registered_locked(r, clsid, progId)) return S_FALSE;
     r.classes.push_back(ClassEntry{clsid, progId ? progId : L"", nullptr, getClassObject});
     return S_OK;
+}
+
+HRESULT GetModuleSymbol(const char* modulePath, const char* name, const void** address) {
+    if (address) *address = nullptr;
+    if (modulePath == nullptr || name == nullptr || address == nullptr) return E_INVALIDARG;
+    void* handle = load_module(modulePath);
+    if (handle == nullptr) return HRESULT_MOD_NOT_FOUND;
+    *address = dlsym(handle, name);
+    return *address ? S_OK : HRESULT_PROC_NOT_FOUND;
 }
 
 HRESULT CLSIDFromProgID(const wchar_t* progId, CLSID* out) {

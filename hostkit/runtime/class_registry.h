@@ -21,6 +21,12 @@ HOST_API bool RegisterClassCreator(const CLSID& clsid, const wchar_t* progId, Cl
 // loaded for the process.
 HOST_API HRESULT RegisterModuleClass(const char* modulePath, const CLSID& clsid, const wchar_t* progId);
 
+// The address of a name the module exports (a class identifier such as "CLSID_Utility",
+// for a host that knows the library's classes by name), loading the module as above.
+// HRESULT_MOD_NOT_FOUND when it does not load, HRESULT_PROC_NOT_FOUND when it exports no
+// such name.
+HOST_API HRESULT GetModuleSymbol(const char* modulePath, const char* name, const void** address);
+
 // Case-insensitive ProgID lookup; CO_E_CLASSSTRING when unknown.
 HOST_API HRESULT CLSIDFromProgID(const wchar_t* progId, CLSID* out);
 
