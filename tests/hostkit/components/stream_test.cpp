@@ -31,6 +31,7 @@ constexpr HRESULT kContext = hresult_of(0x800A0C93);
 constexpr HRESULT kClosed = hresult_of(0x800A0E78);
 constexpr HRESULT kOpen = hresult_of(0x800A0E79);
 constexpr HRESULT kUnsupported = hresult_of(0x800A0CB3);
+constexpr HRESULT kTooLarge = hresult_of(0x800A0E96);
 
 CComPtr<IZULibStream> OpenStream(const wchar_t* charset = nullptr, StreamTypeEnum type = adTypeText,
                                  ConnectModeEnum mode = adModeUnknown) {
@@ -310,6 +311,10 @@ TEST(StreamObject, FailuresCarryThePublishedCodes) {
     auto closed = CreateComponent<IZULibStream>(CLSID_Stream, IID_IZULibStream);
     TempDir dir;
     const std::string absent = dir.File("absent.txt");
+    const std::string huge = dir.File("huge.bin");  // sparse: a size, no data
+    const int hugeFd = ::open(huge.c_str(), O_WRONLY | O_CREAT, 0600);
+    const bool sparse = hugeFd >= 0 && ::ftruncate(hugeFd, off_t(1) << 31) == 0;
+    if (hugeFd >= 0) ::close(hugeFd);
     CComVariant out;
     CComBSTR none;
     LONG size = 0;
@@ -330,6 +335,8 @@ TEST(StreamObject, FailuresCarryThePublishedCodes) {
         {"Close when closed", closed->Close(), kClosed},
         {"URL source", closed->Open(VarStr(L"http://x/"), adModeUnknown, adOpenStreamUnspecified, nullptr, nullptr), kUnsupported},
         {"LoadFromFile of a directory", text->LoadFromFile(PathOf(dir.path)), kOpening},
+        {"LoadFromFile of a file past 2 GB, refused before reading", sparse ? binary->LoadFromFile(PathOf(huge)) : kTooLarge,
+         kTooLarge},
         {"LoadFromFile of a missing file", text->LoadFromFile(PathOf(absent)), kOpening},
     };
     for (const auto& c : cases) EXPECT_HR(c.expected, c.hr) << c.call;
