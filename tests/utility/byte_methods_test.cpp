@@ -1,5 +1,7 @@
 // The byte-level codec methods stop at the length they are given and refuse lengths no
 // string can have before reading a byte.
+#include <cstddef>
+
 #include "support/test_support.h"
 #include "utility/utility_ops.h"
 
@@ -47,6 +49,48 @@ TEST(ByteMethods, EncodedLengthsStopAtTheLimit) {
                                    : CUtilityOps::URLEncodedLength(bytes, row.count, row.limit, length);
         EXPECT_EQ(row.fits, fits);
         EXPECT_EQ(row.length, row.fits ? length : 0);
+    }
+}
+
+// A descriptor with room for three bounds, laid out as the runtime lays out its own.
+struct ThreeDimensions {
+    SAFEARRAY head;
+    SAFEARRAYBOUND more[2];
+};
+static_assert(offsetof(ThreeDimensions, more) == offsetof(SAFEARRAY, rgsabound) + sizeof(SAFEARRAYBOUND));
+
+// A byte array counts the elements of all its dimensions, and a count no memory can hold is
+// refused, never wrapped. The descriptors below claim far more than the one byte behind them,
+// so a member that read what they claim would fault.
+TEST(ByteMethods, ByteArraysCountEveryDimensionAndNoMemberReadsAnImpossibleOne) {
+    struct Row { ULONG counts[3]; HRESULT read; size_t size; HRESULT md5, base64, url; };
+    const Row rows[] = {
+        {{0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF}, E_INVALIDARG, 0, E_INVALIDARG, E_INVALIDARG, E_INVALIDARG},
+        {{0x10000, 0x10000, 0x10000}, S_OK, size_t(1) << 48, E_INVALIDARG, E_FAIL, E_OUTOFMEMORY},
+        {{0xFFFFFFFF, 2, 1}, S_OK, size_t(0x1FFFFFFFE), E_INVALIDARG, E_FAIL, E_OUTOFMEMORY},
+        {{0xFFFFFFFF, 0, 0xFFFFFFFF}, S_OK, 0, S_OK, S_OK, S_OK},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(&row - rows);
+        BYTE cell = 0;
+        ThreeDimensions desc{};
+        desc.head.cDims = 3;
+        desc.head.fFeatures = FADF_STATIC;
+        desc.head.cbElements = 1;
+        desc.head.pvData = &cell;
+        desc.head.rgsabound[0].cElements = row.counts[0];
+        desc.more[0].cElements = row.counts[1];
+        desc.more[1].cElements = row.counts[2];
+        VARIANT input;
+        input.vt = VT_ARRAY | VT_UI1;
+        input.parray = &desc.head;
+        CInputBytes in;
+        EXPECT_HR(row.read, in.Read(&input, 0));
+        EXPECT_EQ(row.size, in.size());
+        CComBSTR digest, base64, url;
+        EXPECT_HR(row.md5, CUtilityOps::MD5(&input, 0, digest.Receive()));
+        EXPECT_HR(row.base64, CUtilityOps::Base64Encode(&input, 0, base64.Receive()));
+        EXPECT_HR(row.url, CUtilityOps::URLEncode(&input, 0, url.Receive()));
     }
 }
 
