@@ -10,11 +10,11 @@ constexpr DWORD CRYPT_STRING_NOCRLF = 0x40000000;
 
 // Any flags with the base64 bit give the same output: one line, "=" padded, no header and
 // never a line break. Unlike Win32, the count returned after encoding includes the NUL.
-HOST_API BOOL CryptBinaryToStringW(const BYTE* binary, DWORD binaryCount, DWORD flags, LPWSTR text,
+VESK_EXPORT BOOL CryptBinaryToStringW(const BYTE* binary, DWORD binaryCount, DWORD flags, LPWSTR text,
                                    DWORD* textCount);
 // Reads at most `textCount` characters (up to the NUL when it is 0) and ignores space, tab,
 // CR and LF. Every group of four may end in padding, so padded texts may be concatenated;
 // a group whose third character is "=" must end in "=" as well. Headers are not recognised;
 // `skip` and `outFlags` are never written.
-HOST_API BOOL CryptStringToBinaryW(LPCWSTR text, DWORD textCount, DWORD flags, BYTE* binary,
+VESK_EXPORT BOOL CryptStringToBinaryW(LPCWSTR text, DWORD textCount, DWORD flags, BYTE* binary,
                                    DWORD* binaryCount, DWORD* skip, DWORD* outFlags);

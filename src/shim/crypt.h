@@ -29,15 +29,15 @@ struct CryptHashState {
 }  // namespace zul_compat
 
 // Ignores everything but the out pointer; always succeeds.
-HOST_API BOOL CryptAcquireContextW(HCRYPTPROV* provider, LPCWSTR container, LPCWSTR providerName,
+VESK_EXPORT BOOL CryptAcquireContextW(HCRYPTPROV* provider, LPCWSTR container, LPCWSTR providerName,
                                    DWORD providerType, DWORD flags);
 // Only CALG_MD5 and CALG_SHA1; any provider, null included, serves.
-HOST_API BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags,
+VESK_EXPORT BOOL CryptCreateHash(HCRYPTPROV provider, ALG_ID algorithm, HCRYPTKEY key, DWORD flags,
                               HCRYPTHASH* hash);
-HOST_API BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD flags);
+VESK_EXPORT BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD flags);
 // Only HP_HASHVAL. Reading the value does not finish the hash: it may be read again, and
 // more data may still be added.
-HOST_API BOOL CryptGetHashParam(HCRYPTHASH hash, DWORD parameter, BYTE* buffer, DWORD* size,
+VESK_EXPORT BOOL CryptGetHashParam(HCRYPTHASH hash, DWORD parameter, BYTE* buffer, DWORD* size,
                                 DWORD flags);
-HOST_API BOOL CryptDestroyHash(HCRYPTHASH hash);
-HOST_API BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags);
+VESK_EXPORT BOOL CryptDestroyHash(HCRYPTHASH hash);
+VESK_EXPORT BOOL CryptReleaseContext(HCRYPTPROV provider, DWORD flags);

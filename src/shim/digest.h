@@ -19,11 +19,11 @@ constexpr uint32_t rotl32(uint32_t value, unsigned count) {
 }
 
 // Append `value` as 8 bytes: little-endian (the MD5 length field) or big-endian (SHA-1's).
-HOST_API void append_le64(std::vector<BYTE>& bytes, uint64_t value);
-HOST_API void append_be64(std::vector<BYTE>& bytes, uint64_t value);
+VESK_EXPORT void append_le64(std::vector<BYTE>& bytes, uint64_t value);
+VESK_EXPORT void append_be64(std::vector<BYTE>& bytes, uint64_t value);
 
 // May throw std::bad_alloc: the message is copied once for padding.
-HOST_API std::array<BYTE, kMd5DigestBytes> md5_digest(const BYTE* bytes, size_t length);
-HOST_API std::array<BYTE, kSha1DigestBytes> sha1_digest(const BYTE* bytes, size_t length);
+VESK_EXPORT std::array<BYTE, kMd5DigestBytes> md5_digest(const BYTE* bytes, size_t length);
+VESK_EXPORT std::array<BYTE, kSha1DigestBytes> sha1_digest(const BYTE* bytes, size_t length);
 
 }  // namespace zul_compat

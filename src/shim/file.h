@@ -25,12 +25,12 @@ FILETIME filetime_from_unix_time(const timespec& time);
 // Opens an existing regular file for reading, whatever access, sharing or disposition is asked
 // for; anything else (a folder, a named pipe, a device) gives INVALID_HANDLE_VALUE without
 // waiting. Backslashes in the name are taken as folder separators.
-HOST_API HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode,
+VESK_EXPORT HANDLE CreateFileW(LPCWSTR fileName, DWORD access, DWORD shareMode,
                             LPSECURITY_ATTRIBUTES security, DWORD creationDisposition,
                             DWORD flagsAndAttributes, HANDLE templateFile);
 // The creation time is the file's status-change time: there is no birth time to report.
-HOST_API BOOL GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime,
+VESK_EXPORT BOOL GetFileTime(HANDLE file, LPFILETIME creationTime, LPFILETIME lastAccessTime,
                           LPFILETIME lastWriteTime);
 // A null pointer on either side compares equal.
-HOST_API LONG CompareFileTime(const FILETIME* first, const FILETIME* second);
-HOST_API BOOL CloseHandle(HANDLE object);
+VESK_EXPORT LONG CompareFileTime(const FILETIME* first, const FILETIME* second);
+VESK_EXPORT BOOL CloseHandle(HANDLE object);

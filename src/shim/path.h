@@ -20,4 +20,4 @@ bool to_posix_path(LPCWSTR path, char (&out)[kPosixPathBytes]);
 // Writes the absolute, symlink-free form of an existing path to `out` (MAX_PATH characters).
 // Unlike Win32 it consults the file system: a path that does not exist fails, and so does
 // one whose resolved form does not fit, leaving `out` untouched.
-HOST_API BOOL PathCanonicalizeW(LPWSTR out, LPCWSTR path);
+VESK_EXPORT BOOL PathCanonicalizeW(LPWSTR out, LPCWSTR path);

@@ -16,14 +16,14 @@ constexpr REGSAM KEY_SET_VALUE = 0x0002;
 constexpr REGSAM KEY_ALL_ACCESS = 0xF003F;
 constexpr long ERROR_SUCCESS = 0;
 
-HOST_API long RegCreateKeyExW(HKEY key, LPCWSTR subkey, DWORD reserved, LPWSTR keyClass,
+VESK_EXPORT long RegCreateKeyExW(HKEY key, LPCWSTR subkey, DWORD reserved, LPWSTR keyClass,
                               DWORD options, REGSAM access, SECURITY_ATTRIBUTES* security,
                               HKEY* outKey, DWORD* outDisposition);
-HOST_API long RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
+VESK_EXPORT long RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
                              const BYTE* data, DWORD dataSize);
-HOST_API long RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access, HKEY* outKey);
-HOST_API long RegCloseKey(HKEY key);
-HOST_API long RegDeleteKeyW(HKEY key, LPCWSTR subkey);
+VESK_EXPORT long RegOpenKeyExW(HKEY key, LPCWSTR subkey, DWORD options, REGSAM access, HKEY* outKey);
+VESK_EXPORT long RegCloseKey(HKEY key);
+VESK_EXPORT long RegDeleteKeyW(HKEY key, LPCWSTR subkey);
 
-HOST_API DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
-HOST_API BOOL DisableThreadLibraryCalls(HMODULE module);
+VESK_EXPORT DWORD GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size);
+VESK_EXPORT BOOL DisableThreadLibraryCalls(HMODULE module);

@@ -8,13 +8,13 @@
 // Formats into at most `size` wide characters, NUL included. Returns 0 on success and 1
 // when formatting fails or does not fit (then the buffer holds an empty string), not a
 // character count.
-HOST_API int swprintf_s(wchar_t* buffer, size_t size, const wchar_t* format, ...);
+VESK_EXPORT int swprintf_s(wchar_t* buffer, size_t size, const wchar_t* format, ...);
 // Plain sscanf: no buffer sizes follow string conversions. -1 (EOF) for a null argument.
-HOST_API int sscanf_s(const char* text, const char* format, ...) __attribute__((format(scanf, 2, 3)));
+VESK_EXPORT int sscanf_s(const char* text, const char* format, ...) __attribute__((format(scanf, 2, 3)));
 // Returns ERANGE, with the destination zeroed, when `count` exceeds `destinationSize`, and
 // EINVAL for a null pointer with a nonzero count; 0 after copying.
-HOST_API errno_t memcpy_s(void* destination, size_t destinationSize, const void* source, size_t count);
+VESK_EXPORT errno_t memcpy_s(void* destination, size_t destinationSize, const void* source, size_t count);
 // Four-argument form: `count` is the destination's size in bytes, NUL included. Characters
 // are not converted but folded to their low 7 bits. Returns 1, writing nothing, for a null
 // pointer or a zero count; otherwise 0 with the bytes written (NUL included) in *outLength.
-HOST_API errno_t wcstombs_s(size_t* outLength, char* destination, const wchar_t* source, size_t count);
+VESK_EXPORT errno_t wcstombs_s(size_t* outLength, char* destination, const wchar_t* source, size_t count);

@@ -10,11 +10,11 @@
 using CRITICAL_SECTION = pthread_mutex_t;
 using LPCRITICAL_SECTION = CRITICAL_SECTION*;
 
-HOST_API void InitializeCriticalSection(LPCRITICAL_SECTION section);
-HOST_API void EnterCriticalSection(LPCRITICAL_SECTION section);
-HOST_API void LeaveCriticalSection(LPCRITICAL_SECTION section);
-HOST_API void DeleteCriticalSection(LPCRITICAL_SECTION section);
+VESK_EXPORT void InitializeCriticalSection(LPCRITICAL_SECTION section);
+VESK_EXPORT void EnterCriticalSection(LPCRITICAL_SECTION section);
+VESK_EXPORT void LeaveCriticalSection(LPCRITICAL_SECTION section);
+VESK_EXPORT void DeleteCriticalSection(LPCRITICAL_SECTION section);
 
 // The counters are 64-bit (`long` here), unlike the 32-bit Win32 LONG.
-HOST_API long InterlockedIncrement(volatile long* addend);
-HOST_API long InterlockedDecrement(volatile long* addend);
+VESK_EXPORT long InterlockedIncrement(volatile long* addend);
+VESK_EXPORT long InterlockedDecrement(volatile long* addend);

@@ -4,5 +4,5 @@
 #include "shim/types.h"
 
 // Milliseconds on the steady clock since its epoch (not since boot), cut to 32 bits.
-HOST_API DWORD GetTickCount();
-HOST_API void Sleep(DWORD milliseconds);
+VESK_EXPORT DWORD GetTickCount();
+VESK_EXPORT void Sleep(DWORD milliseconds);

@@ -40,4 +40,4 @@ private:
 };
 
 // The one cache of the library, constructed with the module's other globals.
-HOST_API extern CTemplateCache g_oTemplateCache;
+VESK_EXPORT extern CTemplateCache g_oTemplateCache;
