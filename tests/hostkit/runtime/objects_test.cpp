@@ -74,6 +74,14 @@ TEST(ObjectCreation, RegisteredModuleAndUnknownClasses) {
     EXPECT_HR(S_FALSE, veskhost::RegisterModuleClass(SAMPLE_MODULE_PATH, kSampleClsid, L"Sample.Object"));
     EXPECT_EQ(L"from module", created_value(kSampleClsid));
 
+    // A host finds the module's exported names through the registry, loading it once.
+    const void* entry = nullptr;
+    EXPECT_HR(S_OK, veskhost::GetModuleSymbol(SAMPLE_MODULE_PATH, "DllGetClassObject", &entry));
+    EXPECT_NE(nullptr, entry);
+    EXPECT_HR(hresult_of(0x8007007Fu), veskhost::GetModuleSymbol(SAMPLE_MODULE_PATH, "NoSuchName", &entry));
+    EXPECT_EQ(nullptr, entry);
+    EXPECT_HR(hresult_of(0x8007007Eu), veskhost::GetModuleSymbol("/nonexistent/module.so", "x", &entry));
+
     CountingDispatch outer;  // aggregation is refused without keeping the outer object
     for (const CLSID* c : {&kScriptClsid, &kSampleClsid, &kUnknownClsid}) {
         const HRESULT unknown = REGDB_E_CLASSNOTREG;
