@@ -170,9 +170,10 @@ public:
 
     void* Take() override {
         void* block = nullptr;
-        EnterCriticalSection(&m_cs);
-        if (m_nFree > 0) block = m_pFree[--m_nFree];
-        LeaveCriticalSection(&m_cs);
+        {
+            CCriticalSectionLock lock(&m_cs);
+            if (m_nFree > 0) block = m_pFree[--m_nFree];
+        }
         if (block == nullptr) {
             block = std::malloc(sizeof(T));
             if (block == nullptr) return nullptr;
@@ -187,23 +188,21 @@ public:
 
     void Free(void* object) override {
         static_cast<T*>(object)->~T();
-        EnterCriticalSection(&m_cs);
-        if (m_nFree == m_nCapacity && !GrowLocked()) {
-            // Cannot remember the block: hand it back to the heap rather than lose it.
-            LeaveCriticalSection(&m_cs);
-            std::free(object);
-            return;
+        {
+            CCriticalSectionLock lock(&m_cs);
+            if (m_nFree != m_nCapacity || GrowLocked()) {
+                m_pFree[m_nFree++] = object;
+                return;
+            }
         }
-        m_pFree[m_nFree++] = object;
-        LeaveCriticalSection(&m_cs);
+        // Cannot remember the block: hand it back to the heap rather than lose it.
+        std::free(object);
     }
 
     // For tests and diagnostics: how many blocks wait on the free list.
     size_t FreeCount() {
-        EnterCriticalSection(&m_cs);
-        const size_t n = m_nFree;
-        LeaveCriticalSection(&m_cs);
-        return n;
+        CCriticalSectionLock lock(&m_cs);
+        return m_nFree;
     }
 
 private:

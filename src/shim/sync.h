@@ -15,6 +15,19 @@ VESK_EXPORT void EnterCriticalSection(LPCRITICAL_SECTION section);
 VESK_EXPORT void LeaveCriticalSection(LPCRITICAL_SECTION section);
 VESK_EXPORT void DeleteCriticalSection(LPCRITICAL_SECTION section);
 
+// Holds a critical section for as long as it lives. A helper that expects its caller to hold
+// one is named with a Locked suffix.
+class CCriticalSectionLock {
+public:
+    explicit CCriticalSectionLock(LPCRITICAL_SECTION section) : m_pSection(section) { EnterCriticalSection(section); }
+    ~CCriticalSectionLock() { LeaveCriticalSection(m_pSection); }
+    CCriticalSectionLock(const CCriticalSectionLock&) = delete;
+    CCriticalSectionLock& operator=(const CCriticalSectionLock&) = delete;
+
+private:
+    LPCRITICAL_SECTION m_pSection;
+};
+
 // The counters are 64-bit (`long` here), unlike the 32-bit Win32 LONG.
 VESK_EXPORT long InterlockedIncrement(volatile long* addend);
 VESK_EXPORT long InterlockedDecrement(volatile long* addend);

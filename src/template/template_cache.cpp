@@ -4,17 +4,6 @@
 
 namespace {
 
-class CCriticalSectionLock {
-public:
-    explicit CCriticalSectionLock(CRITICAL_SECTION* pcs) : m_pcs(pcs) { EnterCriticalSection(m_pcs); }
-    ~CCriticalSectionLock() { LeaveCriticalSection(m_pcs); }
-    CCriticalSectionLock(const CCriticalSectionLock&) = delete;
-    CCriticalSectionLock& operator=(const CCriticalSectionLock&) = delete;
-
-private:
-    CRITICAL_SECTION* m_pcs;
-};
-
 // An open template file, closed when it goes out of scope.
 class CTemplateFile {
 public:
