@@ -222,6 +222,9 @@ public:
     }
     // The index of argument i in rgvarg, as an Invoke's puArgErr reports it.
     UINT RawIndex(UINT i) const { return m_nAll - 1 - i; }
+    // Argument i over all arguments as the caller laid it, a by-reference one not followed,
+    // for a callee that assigns through it; null past the end.
+    VARIANT* RawArg(UINT i) const { return i < m_nAll ? &m_pParams->rgvarg[RawIndex(i)] : nullptr; }
 
     // The named arguments a caller may send: none, or for a put exactly DISPID_PROPERTYPUT.
     // DISP_E_NONAMEDARGS for anything else; E_INVALIDARG for a malformed DISPPARAMS.

@@ -170,6 +170,11 @@ TEST(InvokeArgs, AReferenceIsFollowedExactlyOnceAndOmittedArgumentsShowAsMissing
     EXPECT_TRUE(args.Missing(2));
     EXPECT_TRUE(args.Missing(3));
     EXPECT_EQ(0u, args.RawIndex(2));
+    // As laid, for a callee that assigns through the reference.
+    for (UINT i = 0; i < 3; ++i) EXPECT_EQ(&laid[2 - i], args.RawArg(i)) << i;
+    EXPECT_EQ(nullptr, args.RawArg(3));
+    DISPPARAMS put{laid, nullptr, 3, 0};
+    EXPECT_EQ(&laid[0], automation::CInvokeArgs(&put, DISPATCH_PROPERTYPUT).RawArg(2)) << "a put's value comes last";
 }
 
 // ---- The late-bound caller -------------------------------------------------------------
