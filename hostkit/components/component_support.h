@@ -1,11 +1,12 @@
-// What the host components share: error information with a message, a late-bound member
-// table lookup, argument access for Invoke, and the exception form of a failed call.
+// What the host components share: error information with a message, the component's IDispatch
+// over a member table of shared rows (host/automation_members.h) read under the components'
+// argument rules, and the exception form of a failed call.
 #pragma once
 
-#include <cstddef>
 #include <string>
+#include <type_traits>
 
-#include "host/ccom.h"
+#include "host/automation_members.h"
 
 namespace veskhost {
 
@@ -23,96 +24,66 @@ std::wstring ToWString(BSTR text);
 // True when two member names are the same ignoring case.
 bool SameMemberName(const wchar_t* a, const wchar_t* b);
 
-// GetIDsOfNames over a member table whose entries have `name` and `id`: the first name is
-// looked up ignoring case; argument names are not supported, so every further name reports
-// DISPID_UNKNOWN.
-template <class Entry, size_t N>
-HRESULT LookupDispatchNames(const Entry (&table)[N], LPOLESTR* names, UINT cNames, DISPID* ids) {
-    if (cNames == 0) return S_OK;
-    if (names == nullptr || ids == nullptr) return E_POINTER;
-    for (UINT i = 0; i < cNames; ++i) ids[i] = DISPID_UNKNOWN;
-    for (const Entry& entry : table) {
-        if (names[0] && SameMemberName(names[0], entry.name)) {
-            ids[0] = entry.id;
-            return cNames == 1 ? S_OK : DISP_E_UNKNOWNNAME;
-        }
-    }
-    return DISP_E_UNKNOWNNAME;
-}
+// The components count what a call gives against the row: between its required and its
+// positional inputs (DISP_E_BADPARAMCOUNT), none of the required ones left out
+// (DISP_E_PARAMNOTOPTIONAL, its index in puArgErr); an omitted optional one takes the row's
+// default; a put's value is the put's value, never a positional argument; an argument that
+// does not convert is DISP_E_TYPEMISMATCH with its index in puArgErr.
+inline constexpr automation::InvokeRules kComponentArgumentRules{
+    .countArguments = true, .putValueApart = true, .reportArgErr = true, .absent = DISP_E_PARAMNOTOPTIONAL};
 
-// The table entry with the DISPID, or null.
-template <class Entry, size_t N>
-const Entry* FindMember(const Entry (&table)[N], DISPID id) {
-    for (const Entry& entry : table) {
-        if (entry.id == id) return &entry;
-    }
-    return nullptr;
-}
+// The flags a component's member rows answer: a read may arrive as a property get or as a
+// method call.
+constexpr WORD kGetCall = DISPATCH_PROPERTYGET | DISPATCH_METHOD;
 
-// The arguments of one Invoke call in the order the script wrote them. Positional argument
-// i (0 = first) lives at rgvarg[cArgs - 1 - i]; the value of a property put is the named
-// DISPID_PROPERTYPUT argument. A by-reference VARIANT argument is followed to its target.
-class CDispatchArgs {
-public:
-    CDispatchArgs(DISPPARAMS* params, WORD flags, UINT* puArgErr);
-
-    // DISP_E_NONAMEDARGS when the call carries named arguments this component cannot take.
-    HRESULT Status() const { return m_hrStatus; }
-    UINT Count() const { return m_nPositional; }
-    // Between min and max positional arguments, the first min of them present.
-    HRESULT Expect(UINT min, UINT max) const;
-    // The argument, or null when the call has fewer arguments.
-    VARIANT* At(UINT i) const;
-    // True when the argument is absent or a VT_ERROR placeholder for an omitted one.
-    bool Missing(UINT i) const;
-    // The assigned value of a property put, or null.
-    VARIANT* PutValue() const { return m_pPutValue; }
-    // Optional argument converted to a 32-bit integer; fallback when missing.
-    HRESULT Long(UINT i, LONG fallback, LONG* out) const;
-    // Optional argument converted to a string; fallback when missing.
-    HRESULT String(UINT i, const wchar_t* fallback, CComBSTR* out) const;
-
-private:
-    HRESULT Mismatch(UINT i) const;
-
-    DISPPARAMS* m_pParams;
-    UINT* m_puArgErr;
-    UINT m_nPositional = 0;
-    VARIANT* m_pPutValue = nullptr;
-    HRESULT m_hrStatus = S_OK;
-};
+// GetIDsOfNames over a member table: the first name is looked up ignoring case; argument
+// names are not supported, so every further name reports DISPID_UNKNOWN.
+HRESULT LookupDispatchNames(automation::MemberRows rows, REFIID riid, LPOLESTR* names, UINT cNames, DISPID* ids);
 
 // The end of Invoke: a failure the component explained with error information becomes
 // DISP_E_EXCEPTION with the EXCEPINFO filled when the caller passed one; without an
 // EXCEPINFO, and for the dispatch frame's own DISP_E_ codes, the code is returned as it is.
 HRESULT CompleteInvoke(HRESULT hr, EXCEPINFO* pExcepInfo);
 
-// The whole of a component's Invoke over its member table: the member is found, its
-// arguments checked, its handler run (with the object kept alive for the call, since a
-// script may drop its last reference from inside it) and a failure put as scripts see it.
-// Call is the handler's argument block: {object, flags, arguments, result}.
-template <class Interface, class Call, class Object, class Entry, size_t N>
-HRESULT InvokeMember(Object& object, const Entry (&table)[N], DISPID id, REFIID riid, WORD flags,
-                     DISPPARAMS* params, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-    if (!guid_equal(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    const Entry* member = FindMember(table, id);
-    if (member == nullptr) return DISP_E_MEMBERNOTFOUND;
-    CDispatchArgs args(params, flags, puArgErr);
-    if (FAILED(args.Status())) return args.Status();
-    if (pVarResult) VariantInit(pVarResult);
+// The whole of a component's Invoke over its member table: the member is found, the named
+// arguments checked, the thread's error information cleared, the row the flags select run
+// under the components' rules (with the object kept alive for the call, since a script may
+// drop its last reference from inside it) and a failure put as scripts see it. instance is
+// the object as the interface its rows are built on.
+HRESULT InvokeMember(IUnknown* self, void* instance, automation::MemberRows rows, DISPID id, REFIID riid, WORD flags,
+                     DISPPARAMS* params, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr);
 
-    SetErrorInfo(0, nullptr);
-    CComPtr<Interface> keepAlive = CComPtr<Interface>::Share(&object);
-    CComVariant result;
-    Call call{object, flags, args, result};
-    const HRESULT hr = member->invoke(call);
-    if (SUCCEEDED(hr) && pVarResult) result.Detach(pVarResult);
-    return CompleteInvoke(hr, pExcepInfo);
-}
+// A host component: an interface-list object (automation::GObject; ISupportErrorInfo among
+// the entries) whose IDispatch answers from Derived::kMembers, rows built on the first listed
+// interface. It offers no type information, and supports error information on that interface
+// and on IDispatch.
+template <class Derived, class... Entries>
+class GComponent : public automation::GObject<Derived, Entries...> {
+    using Base = automation::GObject<Derived, Entries...>;
+    using RowInterface = typename Base::FirstInterface;
 
-// Flag tests for Invoke: a read may arrive as a property get or as a method call.
-constexpr bool IsGetCall(WORD flags) { return (flags & (DISPATCH_PROPERTYGET | DISPATCH_METHOD)) != 0; }
-constexpr bool IsPutCall(WORD flags) { return (flags & DISPATCH_PROPERTYPUT) != 0; }
-constexpr bool IsPutRefCall(WORD flags) { return (flags & DISPATCH_PROPERTYPUTREF) != 0; }
+public:
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
+        if (pctinfo == nullptr) return E_POINTER;
+        *pctinfo = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
+        if (ppTInfo) *ppTInfo = nullptr;
+        return DISP_E_BADINDEX;
+    }
+    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override {
+        return LookupDispatchNames(Derived::kMembers, riid, rgszNames, cNames, rgDispId);
+    }
+    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                   EXCEPINFO* pExcepInfo, UINT* puArgErr) override {
+        RowInterface* self = static_cast<Derived*>(this);
+        return InvokeMember(self, self, Derived::kMembers, dispIdMember, riid, wFlags, pDispParams, pVarResult,
+                            pExcepInfo, puArgErr);
+    }
+    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override {
+        return guid_equal(riid, zul_uuidof<RowInterface>()) || guid_equal(riid, IID_IDispatch) ? S_OK : S_FALSE;
+    }
+};
 
 }  // namespace veskhost

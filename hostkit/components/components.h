@@ -26,3 +26,5 @@ HRESULT CreateHostStream(IUnknown* outer, REFIID riid, void** ppv);
 HRESULT CreateHostDictionary(IUnknown* outer, REFIID riid, void** ppv);
 
 }  // namespace veskhost
+
+ZUL_DEFINE_UUIDOF(veskhost::IEnumVARIANT, veskhost::IID_IEnumVARIANT)

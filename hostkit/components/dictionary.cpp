@@ -1,6 +1,5 @@
 // The dictionary component: keys and items in insertion order, a hash index by key identity,
 // and the published dictionary members through its dual interface.
-#include <atomic>
 #include <list>
 #include <memory>
 #include <new>
@@ -57,24 +56,9 @@ HRESULT MakeVariantArray(const Range& range, size_t count, Pick pick, VARIANT* o
 
 using KeySnapshot = std::vector<CComVariant>;
 
-class CDictionaryEnum final : public IEnumVARIANT {
+class CDictionaryEnum final : public automation::GObject<CDictionaryEnum, IEnumVARIANT> {
 public:
     CDictionaryEnum(std::shared_ptr<const KeySnapshot> keys, size_t next) : m_keys(std::move(keys)), m_nNext(next) {}
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (!guid_equal(riid, IID_IUnknown) && !guid_equal(riid, IID_IEnumVARIANT)) return E_NOINTERFACE;
-        *ppv = static_cast<IEnumVARIANT*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override {
-        const ULONG count = --m_cRef;
-        if (count == 0) delete this;
-        return count;
-    }
 
     HRESULT Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) override {
         if (pCeltFetched) *pCeltFetched = 0;
@@ -107,28 +91,49 @@ public:
     }
 
 private:
-    std::atomic<ULONG> m_cRef{1};
     std::shared_ptr<const KeySnapshot> m_keys;
     size_t m_nNext;
 };
 
+// ---- Late-bound members ----------------------------------------------------------------
+
+// CompareMode counts its arguments before it looks at the flags: a call that is neither a get
+// nor a put is refused only after that.
+HRESULT CompareModeNotSelected(automation::MemberCall&) { return DISP_E_MEMBERNOTFOUND; }
+
+using D = IZULibDictionary;
+using automation::member_row;
+using automation::ResultKind;
+
+// The published names and DISPIDs of the dictionary's members. Item is the default member:
+// any call that is not a put reads it.
+constexpr automation::MemberRow kDictionaryMembers[] = {
+    member_row<D, &D::putref_Item>(L"Item", DISPID_VALUE, DISPATCH_PROPERTYPUTREF),
+    member_row<D, &D::put_Item>(L"Item", DISPID_VALUE, DISPATCH_PROPERTYPUT),
+    member_row<D, &D::get_Item, ResultKind::Variant>(L"Item", DISPID_VALUE, automation::kAnyCall),
+    member_row<D, &D::Add>(L"Add", 1, kGetCall),
+    member_row<D, &D::get_Count>(L"Count", 2, kGetCall),
+    member_row<D, &D::Exists>(L"Exists", 3, kGetCall),
+    member_row<D, &D::Items, ResultKind::Variant>(L"Items", 4, kGetCall),
+    member_row<D, &D::put_Key>(L"Key", 5, DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF),
+    member_row<D, &D::Keys, ResultKind::Variant>(L"Keys", 6, kGetCall),
+    member_row<D, &D::Remove>(L"Remove", 7, kGetCall),
+    member_row<D, &D::RemoveAll>(L"RemoveAll", 8, kGetCall),
+    member_row<D, &D::put_CompareMode>(L"CompareMode", 9, DISPATCH_PROPERTYPUT),
+    member_row<D, &D::get_CompareMode>(L"CompareMode", 9, kGetCall),
+    automation::raw_row(L"CompareMode", 9, automation::kAnyCall, &CompareModeNotSelected),
+    member_row<D, &D::_NewEnum>(L"_NewEnum", DISPID_NEWENUM, kGetCall),
+    member_row<D, &D::get_HashVal, ResultKind::Variant>(L"HashVal", 10, kGetCall),
+};
+
 // ---- Dictionary ------------------------------------------------------------------------
 
-class CHostDictionary final : public IZULibDictionary, public ISupportErrorInfo {
+class CHostDictionary final : public GComponent<CHostDictionary, IZULibDictionary, ISupportErrorInfo,
+                                                automation::Alias<IZULibDictionary, IID_IDictionary>> {
 public:
-    static HRESULT Create(REFIID riid, void** ppv);
+    static constexpr automation::MemberRows kMembers = kDictionaryMembers;
 
-    // IUnknown
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override;
-
-    // IDispatch
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
-    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
-                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+    CHostDictionary() = default;
 
     // IZULibDictionary
     HRESULT putref_Item(VARIANT* Key, VARIANT* pRetItem) override { return Store(Key, pRetItem); }
@@ -147,9 +152,6 @@ public:
     HRESULT _NewEnum(IUnknown** ppunk) override;
     HRESULT get_HashVal(VARIANT* Key, VARIANT* HashVal) override;
 
-    // ISupportErrorInfo
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
-
 private:
     // Releasing a value the dictionary held may run a script that calls this dictionary again,
     // even to remove the entry the value came from. So a value leaves its slot before it is
@@ -161,50 +163,15 @@ private:
     };
     using EntryList = std::list<Entry>;
 
-    CHostDictionary() = default;
-
     HRESULT KeyOf(const VARIANT* value, DictionaryKey* key);
     // Adds a new entry holding a copy of the key and the item; the index then points at it.
     HRESULT Insert(DictionaryKey&& id, const VARIANT* key, CComVariant&& item, EntryList::iterator* where);
     HRESULT Store(VARIANT* key, VARIANT* item);
 
-    std::atomic<ULONG> m_cRef{1};
     EntryList m_entries;  // insertion order
     std::unordered_map<DictionaryKey, EntryList::iterator, DictionaryKeyHash> m_index;
     Scripting::CompareMethod m_nCompareMode = Scripting::BinaryCompare;
 };
-
-HRESULT CHostDictionary::Create(REFIID riid, void** ppv) {
-    CHostDictionary* dictionary = new (std::nothrow) CHostDictionary();
-    if (dictionary == nullptr) return E_OUTOFMEMORY;
-    const HRESULT hr = dictionary->QueryInterface(riid, ppv);
-    dictionary->Release();
-    return hr;
-}
-
-HRESULT CHostDictionary::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (guid_equal(riid, IID_IUnknown) || guid_equal(riid, IID_IDispatch) || guid_equal(riid, IID_IZULibDictionary) ||
-        guid_equal(riid, IID_IDictionary))
-        *ppv = static_cast<IZULibDictionary*>(this);
-    else if (guid_equal(riid, IID_ISupportErrorInfo))
-        *ppv = static_cast<ISupportErrorInfo*>(this);
-    else
-        return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-}
-
-ULONG CHostDictionary::Release() {
-    const ULONG count = --m_cRef;
-    if (count == 0) delete this;
-    return count;
-}
-
-HRESULT CHostDictionary::InterfaceSupportsErrorInfo(REFIID riid) {
-    return guid_equal(riid, IID_IZULibDictionary) || guid_equal(riid, IID_IDispatch) ? S_OK : S_FALSE;
-}
 
 HRESULT CHostDictionary::KeyOf(const VARIANT* value, DictionaryKey* key) {
     if (value == nullptr) return E_POINTER;
@@ -393,153 +360,6 @@ HRESULT CHostDictionary::get_HashVal(VARIANT* Key, VARIANT* HashVal) {
     return S_OK;
 }
 
-// ---- Late-bound members ----------------------------------------------------------------
-
-struct DictionaryCall {
-    CHostDictionary& dictionary;
-    WORD flags;
-    const CDispatchArgs& args;
-    CComVariant& result;
-};
-
-struct DictionaryMember {
-    const wchar_t* name;
-    DISPID id;
-    HRESULT (*invoke)(DictionaryCall&);
-};
-
-HRESULT InvokeItem(DictionaryCall& call) {
-    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
-    VARIANT* key = call.args.At(0);
-    if (IsPutRefCall(call.flags) || IsPutCall(call.flags)) {
-        VARIANT* value = call.args.PutValue();
-        if (value == nullptr) return DISP_E_PARAMNOTOPTIONAL;
-        return IsPutRefCall(call.flags) ? call.dictionary.putref_Item(key, value) : call.dictionary.put_Item(key, value);
-    }
-    return call.dictionary.get_Item(key, call.result.Receive());
-}
-
-HRESULT InvokeAdd(DictionaryCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(2, 2); FAILED(hr)) return hr;
-    return call.dictionary.Add(call.args.At(0), call.args.At(1));
-}
-
-HRESULT InvokeCount(DictionaryCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-    LONG count = 0;
-    call.dictionary.get_Count(&count);
-    call.result.SetI4(count);
-    return S_OK;
-}
-
-HRESULT InvokeExists(DictionaryCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
-    VARIANT_BOOL exists = VARIANT_FALSE;
-    if (HRESULT hr = call.dictionary.Exists(call.args.At(0), &exists); FAILED(hr)) return hr;
-    call.result.SetBool(exists == VARIANT_TRUE);
-    return S_OK;
-}
-
-template <HRESULT (IZULibDictionary::*Method)(VARIANT*)>
-HRESULT InvokeArray(DictionaryCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-    return (call.dictionary.*Method)(call.result.Receive());
-}
-
-HRESULT InvokeKey(DictionaryCall& call) {
-    if (!IsPutCall(call.flags) && !IsPutRefCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
-    VARIANT* value = call.args.PutValue();
-    if (value == nullptr) return DISP_E_PARAMNOTOPTIONAL;
-    return call.dictionary.put_Key(call.args.At(0), value);
-}
-
-HRESULT InvokeRemove(DictionaryCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
-    return call.dictionary.Remove(call.args.At(0));
-}
-
-HRESULT InvokeRemoveAll(DictionaryCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-    return call.dictionary.RemoveAll();
-}
-
-HRESULT InvokeCompareMode(DictionaryCall& call) {
-    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-    if (IsPutCall(call.flags)) {
-        const VARIANT* value = call.args.PutValue();
-        if (value == nullptr) return DISP_E_PARAMNOTOPTIONAL;
-        CComVariant mode;
-        if (FAILED(VariantChangeType(&mode, value, 0, VT_I4)) || mode.vt != VT_I4) return DISP_E_TYPEMISMATCH;
-        return call.dictionary.put_CompareMode(mode.lVal);
-    }
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    Scripting::CompareMethod mode = 0;
-    call.dictionary.get_CompareMode(&mode);
-    call.result.SetI4(mode);
-    return S_OK;
-}
-
-HRESULT InvokeNewEnum(DictionaryCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-    IUnknown* enumerator = nullptr;
-    if (HRESULT hr = call.dictionary._NewEnum(&enumerator); FAILED(hr)) return hr;
-    call.result.vt = VT_UNKNOWN;
-    call.result.punkVal = enumerator;  // the result owns the reference
-    return S_OK;
-}
-
-HRESULT InvokeHashVal(DictionaryCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
-    return call.dictionary.get_HashVal(call.args.At(0), call.result.Receive());
-}
-
-// The published names and DISPIDs of the dictionary's members; Item is the default member.
-const DictionaryMember kMembers[] = {
-    {L"Item", DISPID_VALUE, &InvokeItem},
-    {L"Add", 1, &InvokeAdd},
-    {L"Count", 2, &InvokeCount},
-    {L"Exists", 3, &InvokeExists},
-    {L"Items", 4, &InvokeArray<&IZULibDictionary::Items>},
-    {L"Key", 5, &InvokeKey},
-    {L"Keys", 6, &InvokeArray<&IZULibDictionary::Keys>},
-    {L"Remove", 7, &InvokeRemove},
-    {L"RemoveAll", 8, &InvokeRemoveAll},
-    {L"CompareMode", 9, &InvokeCompareMode},
-    {L"_NewEnum", DISPID_NEWENUM, &InvokeNewEnum},
-    {L"HashVal", 10, &InvokeHashVal},
-};
-
-HRESULT CHostDictionary::GetTypeInfoCount(UINT* pctinfo) {
-    if (pctinfo == nullptr) return E_POINTER;
-    *pctinfo = 0;
-    return S_OK;
-}
-
-HRESULT CHostDictionary::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
-    if (ppTInfo) *ppTInfo = nullptr;
-    return DISP_E_BADINDEX;
-}
-
-HRESULT CHostDictionary::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) {
-    if (!guid_equal(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    return LookupDispatchNames(kMembers, rgszNames, cNames, rgDispId);
-}
-
-HRESULT CHostDictionary::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams,
-                                VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-    return InvokeMember<IZULibDictionary, DictionaryCall>(*this, kMembers, dispIdMember, riid, wFlags, pDispParams, pVarResult,
-                                            pExcepInfo, puArgErr);
-}
-
 [[maybe_unused]] const bool g_bDictionaryRegistered =
     RegisterClassCreator(CLSID_Dictionary, L"Scripting.Dictionary", &CreateHostDictionary);
 
@@ -549,7 +369,7 @@ HRESULT CreateHostDictionary(IUnknown* outer, REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    return CHostDictionary::Create(riid, ppv);
+    return CHostDictionary::CreateInstance(riid, ppv);
 }
 
 }  // namespace veskhost

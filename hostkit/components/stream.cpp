@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -75,11 +74,8 @@ std::string Utf8Path(BSTR name) {
     return path;
 }
 
-// The VARIANT a by-reference VARIANT points at.
-const VARIANT* Target(const VARIANT* v) {
-    for (int depth = 0; v && v->vt == (VT_BYREF | VT_VARIANT) && depth < 4; ++depth) v = v->pvarVal;
-    return v;
-}
+// The VARIANT a by-reference VARIANT points at, followed once.
+const VARIANT* Target(VARIANT* v) { return automation::CInvokeArgs::Follow(v); }
 
 HRESULT MakeByteArray(const char* data, size_t size, VARIANT* out) {
     CComSafeArray array;
@@ -94,14 +90,67 @@ HRESULT MakeByteArray(const char* data, size_t size, VARIANT* out) {
     return S_OK;
 }
 
-class CHostStream final : public IZULibStream, public IDispatch, public ISupportErrorInfo {
-public:
-    static HRESULT Create(REFIID riid, void** ppv);
+// ---- Late-bound members ----------------------------------------------------------------
 
-    // IUnknown
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override;
+// CopyTo takes its destination in any object form, by reference too, asks it for the stream
+// interface, and converts the character count before it looks at the destination: no argument
+// kind reads that, so the member reads its own arguments.
+HRESULT InvokeCopyTo(automation::MemberCall& call) {
+    automation::MemberArg count;
+    if (HRESULT hr = automation::read_input(call, 1, count); FAILED(hr)) return hr;
+    const VARIANT* target = call.args.At(0);
+    IUnknown* object = nullptr;
+    if (target->vt == VT_DISPATCH || target->vt == VT_UNKNOWN) object = target->punkVal;
+    else if (target->vt == (VT_BYREF | VT_DISPATCH) || target->vt == (VT_BYREF | VT_UNKNOWN))
+        object = target->ppunkVal ? *target->ppunkVal : nullptr;
+    CComPtr<IZULibStream> spDest;
+    if (object == nullptr || FAILED(object->QueryInterface(IID_IZULibStream, spDest.ReceiveVoid())) || !spDest)
+        return DISP_E_TYPEMISMATCH;
+    return static_cast<IZULibStream*>(call.instance)->CopyTo(spDest.Get(), count.coerced.lVal);
+}
+
+using S = IZULibStream;
+using automation::member_row;
+using automation::ResultKind;
+
+// The published names and DISPIDs of the stream's members, with the defaults of the arguments
+// a script may leave out.
+constexpr automation::MemberRow kStreamMembers[] = {
+    member_row<S, &S::get_Size>(L"Size", 1, kGetCall),
+    member_row<S, &S::get_EOS>(L"EOS", 2, kGetCall),
+    member_row<S, &S::put_Position>(L"Position", 3, DISPATCH_PROPERTYPUT),
+    member_row<S, &S::get_Position>(L"Position", 3, kGetCall),
+    member_row<S, &S::put_Type>(L"Type", 4, DISPATCH_PROPERTYPUT),
+    member_row<S, &S::get_Type>(L"Type", 4, kGetCall),
+    member_row<S, &S::put_LineSeparator>(L"LineSeparator", 5, DISPATCH_PROPERTYPUT),
+    member_row<S, &S::get_LineSeparator>(L"LineSeparator", 5, kGetCall),
+    member_row<S, &S::get_State>(L"State", 6, kGetCall),
+    member_row<S, &S::put_Mode>(L"Mode", 7, DISPATCH_PROPERTYPUT),
+    member_row<S, &S::get_Mode>(L"Mode", 7, kGetCall),
+    member_row<S, &S::put_Charset>(L"Charset", 8, DISPATCH_PROPERTYPUT),
+    member_row<S, &S::get_Charset>(L"Charset", 8, kGetCall),
+    member_row<S, &S::Read, ResultKind::Variant>(L"Read", 9, kGetCall).Optional(adReadAll),
+    member_row<S, &S::Open>(L"Open", 10, kGetCall)
+        .Optional(automation::MemberDefault(), adModeUnknown, adOpenStreamUnspecified, L"", L""),
+    member_row<S, &S::Close>(L"Close", 11, kGetCall),
+    member_row<S, &S::SkipLine>(L"SkipLine", 12, kGetCall),
+    member_row<S, &S::Write>(L"Write", 13, kGetCall),
+    member_row<S, &S::SetEOS>(L"SetEOS", 14, kGetCall),
+    automation::raw_row(L"CopyTo", 15, kGetCall, &InvokeCopyTo, {automation::ArgKind::Unknown, automation::ArgKind::I4})
+        .Optional(-1),
+    member_row<S, &S::Flush>(L"Flush", 16, kGetCall),
+    member_row<S, &S::SaveToFile>(L"SaveToFile", 17, kGetCall).Optional(adSaveCreateNotExist),
+    member_row<S, &S::LoadFromFile>(L"LoadFromFile", 18, kGetCall),
+    member_row<S, &S::ReadText>(L"ReadText", 19, kGetCall).Optional(adReadAll),
+    member_row<S, &S::WriteText>(L"WriteText", 20, kGetCall).Optional(adWriteChar),
+    member_row<S, &S::Cancel>(L"Cancel", 21, kGetCall),
+};
+
+class CHostStream final : public GComponent<CHostStream, IZULibStream, IDispatch, ISupportErrorInfo> {
+public:
+    static constexpr automation::MemberRows kMembers = kStreamMembers;
+
+    static HRESULT Create(REFIID riid, void** ppv);
 
     // IZULibStream
     HRESULT get_Size(LONG* pSize) override;
@@ -132,19 +181,9 @@ public:
     HRESULT WriteText(BSTR Data, StreamWriteEnum Options) override;
     HRESULT Cancel() override { return S_OK; }
 
-    // IDispatch
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override;
-    HRESULT GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
-    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override;
-    HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
-                   VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
-
-    // ISupportErrorInfo
-    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
-
-private:
     CHostStream() = default;
 
+private:
     HRESULT Fail(Fault fault, const std::wstring& item = std::wstring());
     HRESULT RequireOpen() { return m_bOpen ? S_OK : Fail(Fault::Closed); }
     HRESULT RequireText();
@@ -167,7 +206,6 @@ private:
     void DropDecoderState() { m_nDecodedTo = kNoDecoderState; }
     HRESULT ReturnText(const std::wstring& text, BSTR* pbstr);
 
-    std::atomic<ULONG> m_cRef{1};
     std::string m_strData;
     size_t m_nPos = 0;
     bool m_bOpen = false;
@@ -181,7 +219,7 @@ private:
     size_t m_nDecodedTo = kNoDecoderState;
 };
 
-// ---- Creation and identity -------------------------------------------------------------
+// ---- Creation ------------------------------------------------------------------------
 
 HRESULT CHostStream::Create(REFIID riid, void** ppv) {
     CHostStream* stream = new (std::nothrow) CHostStream();
@@ -190,27 +228,6 @@ HRESULT CHostStream::Create(REFIID riid, void** ppv) {
     HRESULT hr = stream->m_pCodec ? stream->QueryInterface(riid, ppv) : E_UNEXPECTED;
     stream->Release();
     return hr;
-}
-
-HRESULT CHostStream::QueryInterface(REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (guid_equal(riid, IID_IUnknown) || guid_equal(riid, IID_IZULibStream)) *ppv = static_cast<IZULibStream*>(this);
-    else if (guid_equal(riid, IID_IDispatch)) *ppv = static_cast<IDispatch*>(this);
-    else if (guid_equal(riid, IID_ISupportErrorInfo)) *ppv = static_cast<ISupportErrorInfo*>(this);
-    else return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-}
-
-ULONG CHostStream::Release() {
-    const ULONG count = --m_cRef;
-    if (count == 0) delete this;
-    return count;
-}
-
-HRESULT CHostStream::InterfaceSupportsErrorInfo(REFIID riid) {
-    return guid_equal(riid, IID_IZULibStream) || guid_equal(riid, IID_IDispatch) ? S_OK : S_FALSE;
 }
 
 // ---- Checks ----------------------------------------------------------------------------
@@ -684,223 +701,6 @@ HRESULT CHostStream::LoadFromFile(BSTR FileName) {
     m_nPos = 0;
     DropDecoderState();
     return S_OK;
-}
-
-// ---- Late-bound members ----------------------------------------------------------------
-
-struct StreamCall {
-    CHostStream& stream;
-    WORD flags;
-    const CDispatchArgs& args;
-    CComVariant& result;
-};
-
-using StreamHandler = HRESULT (*)(StreamCall&);
-
-struct StreamMember {
-    const wchar_t* name;
-    DISPID id;
-    StreamHandler invoke;
-};
-
-HRESULT ValueAsLong(const VARIANT* value, LONG* out) {
-    if (value == nullptr) return DISP_E_PARAMNOTOPTIONAL;
-    CComVariant converted;
-    if (FAILED(VariantChangeType(&converted, value, 0, VT_I4)) || converted.vt != VT_I4) return DISP_E_TYPEMISMATCH;
-    *out = converted.lVal;
-    return S_OK;
-}
-
-template <HRESULT (IZULibStream::*Get)(LONG*)>
-HRESULT ReadLong(StreamCall& call) {
-    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-    LONG value = 0;
-    if (HRESULT hr = (call.stream.*Get)(&value); FAILED(hr)) return hr;
-    call.result.SetI4(value);
-    return S_OK;
-}
-
-template <HRESULT (IZULibStream::*Get)(LONG*)>
-HRESULT GetOnlyLong(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    return ReadLong<Get>(call);
-}
-
-template <HRESULT (IZULibStream::*Get)(LONG*), HRESULT (IZULibStream::*Put)(LONG)>
-HRESULT LongProperty(StreamCall& call) {
-    if (IsPutCall(call.flags)) {
-        LONG value = 0;
-        if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-        if (HRESULT hr = ValueAsLong(call.args.PutValue(), &value); FAILED(hr)) return hr;
-        return (call.stream.*Put)(value);
-    }
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    return ReadLong<Get>(call);
-}
-
-template <HRESULT (IZULibStream::*Method)()>
-HRESULT PlainMethod(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-    return (call.stream.*Method)();
-}
-
-HRESULT InvokeEOS(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-    VARIANT_BOOL eos = VARIANT_FALSE;
-    if (HRESULT hr = call.stream.get_EOS(&eos); FAILED(hr)) return hr;
-    call.result.SetBool(eos == VARIANT_TRUE);
-    return S_OK;
-}
-
-HRESULT InvokeCharset(StreamCall& call) {
-    if (IsPutCall(call.flags)) {
-        if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-        const VARIANT* value = call.args.PutValue();
-        if (value == nullptr) return DISP_E_PARAMNOTOPTIONAL;
-        CComVariant name;
-        if (FAILED(VariantChangeType(&name, value, 0, VT_BSTR)) || name.vt != VT_BSTR) return DISP_E_TYPEMISMATCH;
-        return call.stream.put_Charset(name.bstrVal);
-    }
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(0, 0); FAILED(hr)) return hr;
-    CComBSTR name;
-    if (HRESULT hr = call.stream.get_Charset(name.Receive()); FAILED(hr)) return hr;
-    call.result.SetBSTR(name.Detach());
-    return S_OK;
-}
-
-HRESULT InvokeRead(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    LONG count = adReadAll;
-    if (HRESULT hr = call.args.Expect(0, 1); FAILED(hr)) return hr;
-    if (HRESULT hr = call.args.Long(0, adReadAll, &count); FAILED(hr)) return hr;
-    return call.stream.Read(count, call.result.Receive());
-}
-
-HRESULT InvokeOpen(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(0, 5); FAILED(hr)) return hr;
-    LONG mode = adModeUnknown, options = adOpenStreamUnspecified;
-    CComBSTR user, password;
-    if (HRESULT hr = call.args.Long(1, adModeUnknown, &mode); FAILED(hr)) return hr;
-    if (HRESULT hr = call.args.Long(2, adOpenStreamUnspecified, &options); FAILED(hr)) return hr;
-    if (HRESULT hr = call.args.String(3, L"", &user); FAILED(hr)) return hr;
-    if (HRESULT hr = call.args.String(4, L"", &password); FAILED(hr)) return hr;
-    VARIANT source;
-    source.vt = VT_ERROR;
-    source.scode = DISP_E_PARAMNOTFOUND;
-    if (!call.args.Missing(0)) source = *call.args.At(0);  // borrowed for the call
-    return call.stream.Open(source, mode, options, user, password);
-}
-
-HRESULT InvokeWrite(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
-    return call.stream.Write(*call.args.At(0));
-}
-
-HRESULT InvokeCopyTo(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(1, 2); FAILED(hr)) return hr;
-    LONG count = -1;
-    if (HRESULT hr = call.args.Long(1, -1, &count); FAILED(hr)) return hr;
-    const VARIANT* target = call.args.At(0);
-    IUnknown* object = nullptr;
-    if (target->vt == VT_DISPATCH || target->vt == VT_UNKNOWN) object = target->punkVal;
-    else if (target->vt == (VT_BYREF | VT_DISPATCH) || target->vt == (VT_BYREF | VT_UNKNOWN))
-        object = target->ppunkVal ? *target->ppunkVal : nullptr;
-    CComPtr<IZULibStream> spDest;
-    if (object == nullptr || FAILED(object->QueryInterface(IID_IZULibStream, spDest.ReceiveVoid())) || !spDest)
-        return DISP_E_TYPEMISMATCH;
-    return call.stream.CopyTo(spDest.Get(), count);
-}
-
-HRESULT InvokeSaveToFile(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(1, 2); FAILED(hr)) return hr;
-    CComBSTR file;
-    LONG options = adSaveCreateNotExist;
-    if (HRESULT hr = call.args.String(0, L"", &file); FAILED(hr)) return hr;
-    if (HRESULT hr = call.args.Long(1, adSaveCreateNotExist, &options); FAILED(hr)) return hr;
-    return call.stream.SaveToFile(file, options);
-}
-
-HRESULT InvokeLoadFromFile(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(1, 1); FAILED(hr)) return hr;
-    CComBSTR file;
-    if (HRESULT hr = call.args.String(0, L"", &file); FAILED(hr)) return hr;
-    return call.stream.LoadFromFile(file);
-}
-
-HRESULT InvokeReadText(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(0, 1); FAILED(hr)) return hr;
-    LONG count = adReadAll;
-    if (HRESULT hr = call.args.Long(0, adReadAll, &count); FAILED(hr)) return hr;
-    CComBSTR text;
-    if (HRESULT hr = call.stream.ReadText(count, text.Receive()); FAILED(hr)) return hr;
-    call.result.SetBSTR(text.Detach());
-    return S_OK;
-}
-
-HRESULT InvokeWriteText(StreamCall& call) {
-    if (!IsGetCall(call.flags)) return DISP_E_MEMBERNOTFOUND;
-    if (HRESULT hr = call.args.Expect(1, 2); FAILED(hr)) return hr;
-    CComBSTR text;
-    LONG options = adWriteChar;
-    if (HRESULT hr = call.args.String(0, L"", &text); FAILED(hr)) return hr;
-    if (HRESULT hr = call.args.Long(1, adWriteChar, &options); FAILED(hr)) return hr;
-    return call.stream.WriteText(text, options);
-}
-
-// The published names and DISPIDs of the stream's members.
-const StreamMember kMembers[] = {
-    {L"Size", 1, &GetOnlyLong<&IZULibStream::get_Size>},
-    {L"EOS", 2, &InvokeEOS},
-    {L"Position", 3, &LongProperty<&IZULibStream::get_Position, &IZULibStream::put_Position>},
-    {L"Type", 4, &LongProperty<&IZULibStream::get_Type, &IZULibStream::put_Type>},
-    {L"LineSeparator", 5, &LongProperty<&IZULibStream::get_LineSeparator, &IZULibStream::put_LineSeparator>},
-    {L"State", 6, &GetOnlyLong<&IZULibStream::get_State>},
-    {L"Mode", 7, &LongProperty<&IZULibStream::get_Mode, &IZULibStream::put_Mode>},
-    {L"Charset", 8, &InvokeCharset},
-    {L"Read", 9, &InvokeRead},
-    {L"Open", 10, &InvokeOpen},
-    {L"Close", 11, &PlainMethod<&IZULibStream::Close>},
-    {L"SkipLine", 12, &PlainMethod<&IZULibStream::SkipLine>},
-    {L"Write", 13, &InvokeWrite},
-    {L"SetEOS", 14, &PlainMethod<&IZULibStream::SetEOS>},
-    {L"CopyTo", 15, &InvokeCopyTo},
-    {L"Flush", 16, &PlainMethod<&IZULibStream::Flush>},
-    {L"SaveToFile", 17, &InvokeSaveToFile},
-    {L"LoadFromFile", 18, &InvokeLoadFromFile},
-    {L"ReadText", 19, &InvokeReadText},
-    {L"WriteText", 20, &InvokeWriteText},
-    {L"Cancel", 21, &PlainMethod<&IZULibStream::Cancel>},
-};
-
-HRESULT CHostStream::GetTypeInfoCount(UINT* pctinfo) {
-    if (pctinfo == nullptr) return E_POINTER;
-    *pctinfo = 0;
-    return S_OK;
-}
-
-HRESULT CHostStream::GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) {
-    if (ppTInfo) *ppTInfo = nullptr;
-    return DISP_E_BADINDEX;
-}
-
-HRESULT CHostStream::GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) {
-    if (!guid_equal(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
-    return LookupDispatchNames(kMembers, rgszNames, cNames, rgDispId);
-}
-
-HRESULT CHostStream::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags, DISPPARAMS* pDispParams,
-                            VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-    return InvokeMember<IZULibStream, StreamCall>(*this, kMembers, dispIdMember, riid, wFlags, pDispParams, pVarResult,
-                                            pExcepInfo, puArgErr);
 }
 
 [[maybe_unused]] const bool g_bStreamRegistered = RegisterClassCreator(CLSID_Stream, L"ADODB.Stream", &CreateHostStream);

@@ -2,13 +2,13 @@
 // answer name lookup and invocation for one dispatch interface and nothing else.
 #pragma once
 
-#include "host/oaidl.h"
+#include "host/automation.h"
 
-class StaticTypeInfo : public ITypeInfo {
+class StaticTypeInfo : public automation::GInterfaceList<ITypeInfo> {
 public:
     constexpr StaticTypeInfo() = default;
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    HRESULT QueryInterface(REFIID riid, void** ppv) override { return ppv ? QueryListed(riid, ppv) : E_INVALIDARG; }
     // Singletons: references are not counted.
     ULONG AddRef() override { return 2; }
     ULONG Release() override { return 1; }
