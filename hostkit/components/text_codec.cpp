@@ -1,5 +1,7 @@
 #include "hostkit/components/text_codec.h"
 
+#include <iconv.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <string_view>
@@ -100,13 +102,23 @@ bool ConvertUntilStuck(iconv_t cd, char*& in, size_t& inLeft, std::string& out) 
 
 }  // namespace
 
-CTextCodec::CTextCodec(iconv_t toBytes, iconv_t toText, std::string bom, size_t unit)
-    : m_cdToBytes(toBytes), m_cdToText(toText), m_strBom(std::move(bom)), m_nUnit(unit) {}
+struct CTextCodec::Converters {
+    iconv_t toBytes = kNoConverter;
+    iconv_t toText = kNoConverter;
 
-CTextCodec::~CTextCodec() {
-    iconv_close(m_cdToBytes);
-    iconv_close(m_cdToText);
-}
+    Converters() = default;
+    Converters(const Converters&) = delete;
+    Converters& operator=(const Converters&) = delete;
+    ~Converters() {
+        if (toBytes != kNoConverter) iconv_close(toBytes);
+        if (toText != kNoConverter) iconv_close(toText);
+    }
+};
+
+CTextCodec::CTextCodec(std::unique_ptr<Converters> converters, std::string bom, size_t unit)
+    : m_pConverters(std::move(converters)), m_strBom(std::move(bom)), m_nUnit(unit) {}
+
+CTextCodec::~CTextCodec() = default;
 
 std::unique_ptr<CTextCodec> CTextCodec::Create(std::wstring_view name) {
     const std::string key = NormaliseName(name);
@@ -117,15 +129,13 @@ std::unique_ptr<CTextCodec> CTextCodec::Create(std::wstring_view name) {
         if (key == alias.name) family = &kFamilies[alias.family];
     }
     const char* iconvName = family ? family->iconvName : key.c_str();
-    iconv_t toBytes = iconv_open(iconvName, kTextSide);
-    if (toBytes == kNoConverter) return nullptr;
-    iconv_t toText = iconv_open(kTextSide, iconvName);
-    if (toText == kNoConverter) {
-        iconv_close(toBytes);
-        return nullptr;
-    }
+    auto converters = std::make_unique<Converters>();
+    converters->toBytes = iconv_open(iconvName, kTextSide);
+    if (converters->toBytes == kNoConverter) return nullptr;
+    converters->toText = iconv_open(kTextSide, iconvName);
+    if (converters->toText == kNoConverter) return nullptr;
     std::unique_ptr<CTextCodec> codec(new CTextCodec(
-        toBytes, toText, family && family->writesBom ? std::string(family->signature) : std::string(),
+        std::move(converters), family && family->writesBom ? std::string(family->signature) : std::string(),
         family ? family->unit : 1));
     if (family) codec->m_strSignature = std::string(family->signature);
 
@@ -151,7 +161,7 @@ std::unique_ptr<CTextCodec> CTextCodec::Create(std::wstring_view name) {
 void CTextCodec::EncodeRun(const wchar_t* text, size_t count, std::string& out) {
     char* in = reinterpret_cast<char*>(const_cast<wchar_t*>(text));
     size_t inLeft = count * sizeof(wchar_t);
-    while (!ConvertUntilStuck(m_cdToBytes, in, inLeft, out)) {
+    while (!ConvertUntilStuck(m_pConverters->toBytes, in, inLeft, out)) {
         if (inLeft < sizeof(wchar_t)) break;
         WriteQuestionMark(out);
         in += sizeof(wchar_t);
@@ -163,11 +173,11 @@ void CTextCodec::WriteQuestionMark(std::string& out) {
     wchar_t question = L'?';
     char* in = reinterpret_cast<char*>(&question);
     size_t inLeft = sizeof question;
-    ConvertUntilStuck(m_cdToBytes, in, inLeft, out);  // a charset without '?' is refused when created
+    ConvertUntilStuck(m_pConverters->toBytes, in, inLeft, out);  // a charset without '?' is refused when created
 }
 
 void CTextCodec::Encode(const wchar_t* text, size_t count, std::string& out) {
-    iconv(m_cdToBytes, nullptr, nullptr, nullptr, nullptr);
+    iconv(m_pConverters->toBytes, nullptr, nullptr, nullptr, nullptr);
     out.reserve(out.size() + count * m_nUnit + 8);
     // iconv writes values past U+10FFFF as five- and six-byte UTF-8, so what is not a scalar
     // value never reaches it. The '?' for it goes through the converter as well: in a
@@ -186,10 +196,11 @@ void CTextCodec::Encode(const wchar_t* text, size_t count, std::string& out) {
     char flush[16];
     char* dst = flush;
     size_t dstLeft = sizeof flush;
-    if (iconv(m_cdToBytes, nullptr, nullptr, &dst, &dstLeft) != size_t(-1)) out.append(flush, sizeof flush - dstLeft);
+    if (iconv(m_pConverters->toBytes, nullptr, nullptr, &dst, &dstLeft) != size_t(-1))
+        out.append(flush, sizeof flush - dstLeft);
 }
 
-void CTextCodec::ResetDecoder() { iconv(m_cdToText, nullptr, nullptr, nullptr, nullptr); }
+void CTextCodec::ResetDecoder() { iconv(m_pConverters->toText, nullptr, nullptr, nullptr, nullptr); }
 
 size_t CTextCodec::Decode(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out) {
     // Characters hardly ever outnumber code units, so this is nearly always all the room.
@@ -256,7 +267,7 @@ size_t CTextCodec::DecodeConverted(const uint8_t* bytes, size_t size, size_t max
     const auto flush = [&] {
         char* dst = reinterpret_cast<char*>(buffer);
         size_t dstLeft = sizeof buffer;
-        if (iconv(m_cdToText, nullptr, nullptr, &dst, &dstLeft) != size_t(-1))
+        if (iconv(m_pConverters->toText, nullptr, nullptr, &dst, &dstLeft) != size_t(-1))
             out.append(buffer, (sizeof buffer - dstLeft) / sizeof(wchar_t));
     };
 
@@ -270,7 +281,7 @@ size_t CTextCodec::DecodeConverted(const uint8_t* bytes, size_t size, size_t max
         size_t inLeft = feed;
         char* dst = reinterpret_cast<char*>(buffer);
         size_t dstLeft = sizeof buffer;
-        const size_t rc = iconv(m_cdToText, &in, &inLeft, &dst, &dstLeft);
+        const size_t rc = iconv(m_pConverters->toText, &in, &inLeft, &dst, &dstLeft);
         const int error = errno;
         const size_t got = (sizeof buffer - dstLeft) / sizeof(wchar_t);
         out.append(buffer, got);

@@ -3,8 +3,6 @@
 // and converts only when text goes in or comes out, so the codec works on spans.
 #pragma once
 
-#include <iconv.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,7 +45,11 @@ public:
     size_t UnitSize() const { return m_nUnit; }
 
 private:
-    CTextCodec(iconv_t toBytes, iconv_t toText, std::string bom, size_t unit);
+    // The pair of converters the codec keeps open, defined with the source so that no system
+    // type shows in this header.
+    struct Converters;
+
+    CTextCodec(std::unique_ptr<Converters> converters, std::string bom, size_t unit);
 
     // Encodes from the converter's state, a character it cannot write as '?'.
     void EncodeRun(const wchar_t* text, size_t count, std::string& out);
@@ -55,8 +57,7 @@ private:
     size_t DecodeUtf8(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out);
     size_t DecodeConverted(const uint8_t* bytes, size_t size, size_t maxChars, std::wstring& out);
 
-    iconv_t m_cdToBytes;
-    iconv_t m_cdToText;
+    std::unique_ptr<Converters> m_pConverters;
     std::string m_strBom;
     std::string m_strSignature;
     size_t m_nUnit;
