@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "host/automation.h"
+
 namespace {
 
 constexpr LCID kLocale = LOCALE_SYSTEM_DEFAULT;
@@ -12,37 +14,27 @@ constexpr LCID kLocale = LOCALE_SYSTEM_DEFAULT;
 
 HRESULT CEvent::Fire(IDispatch* pOwner, VARIANT* pValue) {
     if (!m_spDispatch) return E_UNEXPECTED;
-    // Positional arguments stand last to first: the value, then the owner.
-    VARIANT args[2];
-    VariantInit(&args[0]);
-    VariantInit(&args[1]);
-    if (pValue != nullptr) {
-        args[0].vt = VT_BYREF | VT_VARIANT;
-        args[0].pvarVal = pValue;
-    }
-    args[1].vt = VT_DISPATCH;
-    args[1].pdispVal = pOwner;  // borrowed for the call
-    DISPPARAMS params = {args, nullptr, 2, 0};
+    CComVariant args[2];
+    args[0].SetDispatch(pOwner);
+    if (pValue != nullptr) args[1] = automation::ByRef(pValue);
     m_vResult.Reset();
-    return m_spDispatch->Invoke(m_dispid, IID_NULL, kLocale, DISPATCH_METHOD, &params, &m_vResult, nullptr,
-                                nullptr);
+    return automation::InvokeById(m_spDispatch.Get(), m_dispid, DISPATCH_METHOD, args, &m_vResult, nullptr, kLocale);
 }
 
 HRESULT CEvent::Get() {
     if (!m_spDispatch) return E_UNEXPECTED;
-    DISPPARAMS none = {nullptr, nullptr, 0, 0};
     m_vResult.Reset();
-    return m_spDispatch->Invoke(m_dispid, IID_NULL, kLocale, DISPATCH_PROPERTYGET, &none, &m_vResult, nullptr,
-                                nullptr);
+    return automation::InvokeById(m_spDispatch.Get(), m_dispid, DISPATCH_PROPERTYGET, {}, &m_vResult, nullptr, kLocale);
 }
 
 HRESULT CEvent::Put(VARIANT* pValue) {
     if (!m_spDispatch) return E_UNEXPECTED;
     if (pValue == nullptr) return E_INVALIDARG;
-    DISPID named = DISPID_PROPERTYPUT;
-    DISPPARAMS params = {pValue, &named, 1, 1};
-    return m_spDispatch->Invoke(m_dispid, IID_NULL, kLocale, DISPATCH_PROPERTYPUT, &params, nullptr, nullptr,
-                                nullptr);
+    // The call takes over its arguments, so it gets a copy: the caller keeps its value.
+    CComVariant value[1];
+    const HRESULT hr = value[0].Copy(pValue);
+    if (FAILED(hr)) return hr;
+    return automation::InvokeById(m_spDispatch.Get(), m_dispid, DISPATCH_PROPERTYPUT, value, nullptr, nullptr, kLocale);
 }
 
 // ---- CEventHandler ------------------------------------------------------------------------
@@ -58,12 +50,11 @@ HRESULT CEventHandler::GetLast(IDispatch** ppScript) const {
 
 HRESULT CEventHandler::GetEvent(const wchar_t* name, CEvent& event) const {
     HRESULT hr = DISP_E_UNKNOWNNAME;
-    LPOLESTR names[1] = {const_cast<LPOLESTR>(name)};
     for (size_t i = m_vScripts.size(); i-- > 0;) {
         CComPtr<IDispatch> spScript = ScriptAt(i);
         if (!spScript) continue;
         DISPID dispid = DISPID_UNKNOWN;
-        hr = spScript->GetIDsOfNames(IID_NULL, names, 1, kLocale, &dispid);
+        hr = automation::GetMemberId(spScript.Get(), name, &dispid, kLocale);
         if (SUCCEEDED(hr)) {
             event.m_spDispatch = std::move(spScript);
             event.m_dispid = dispid;
@@ -75,17 +66,17 @@ HRESULT CEventHandler::GetEvent(const wchar_t* name, CEvent& event) const {
 
 HRESULT CEventHandler::GetValue(const wchar_t* name, VARIANT* pValue) const {
     if (pValue == nullptr) return E_INVALIDARG;
-    CComVariant key;
-    HRESULT hr = key.SetString(name);
-    if (FAILED(hr)) return hr;
-    hr = DISP_E_UNKNOWNNAME;
+    HRESULT hr = DISP_E_UNKNOWNNAME;
     for (size_t i = m_vScripts.size(); i-- > 0;) {
         CComPtr<IDispatch> spScript = ScriptAt(i);
         if (!spScript) continue;
-        DISPPARAMS params = {&key, nullptr, 1, 0};
+        // Each call takes over its key.
+        CComVariant key[1];
+        hr = key[0].SetString(name);
+        if (FAILED(hr)) return hr;
         CComVariant result;
-        hr = spScript->Invoke(DISPID_VALUE, IID_NULL, kLocale, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &params,
-                              &result, nullptr, nullptr);
+        hr = automation::InvokeById(spScript.Get(), DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET, key, &result,
+                                    nullptr, kLocale);
         if (SUCCEEDED(hr)) {
             VariantClear(pValue);
             result.Detach(pValue);

@@ -18,7 +18,7 @@ public:
     HRESULT Put(VARIANT* pValue);
 
     CComPtr<IDispatch> m_spDispatch;  // the script that knows the member
-    DISPID m_dispid = -1;
+    DISPID m_dispid = DISPID_UNKNOWN;
     CComVariant m_vResult;  // result of the last Fire or Get
 };
 

@@ -26,85 +26,48 @@ CTemplatorConcept::CTemplatorConcept(const wchar_t* pszTypes)
       m_bstrParamOpen(L"|"),
       m_bstrParamSep(L"#|#") {}
 
-CTemplatorConcept::CSyntax CTemplatorConcept::Syntax() const {
-    CSyntax g{ViewOf(m_bstrEscape), ViewOf(m_bstrOpen),     ViewOf(m_bstrClose),
-              ViewOf(m_bstrParamOpen), ViewOf(m_bstrParamSep), ViewOf(m_bstrTypes), {}, 0};
-    for (std::wstring_view s : {g.escape, g.open, g.close, g.paramOpen, g.paramSep}) {
-        if (!s.empty() && !g.MayStartDelimiter(s.front())) g.starts[g.nStarts++] = s.front();
-    }
-    return g;
-}
-
-bool CTemplatorConcept::IsAt(const wchar_t* text, unsigned int pos, unsigned int end, std::wstring_view s) {
-    return !s.empty() && end - pos >= s.size() && text[pos] == s.front() &&
-           wmemcmp(text + pos + 1, s.data() + 1, s.size() - 1) == 0;
+CMarkScanner CTemplatorConcept::Scanner() const {
+    return CMarkScanner(ViewOf(m_bstrEscape), ViewOf(m_bstrOpen), ViewOf(m_bstrClose), ViewOf(m_bstrParamOpen),
+                        ViewOf(m_bstrParamSep), ViewOf(m_bstrTypes));
 }
 
 HRESULT CTemplatorConcept::GetMarkData(wchar_t* bstrText, unsigned int& pos, CMarkData& mark) {
-    const CSyntax g = Syntax();
+    using Kind = CMarkScanner::Kind;
+    const CMarkScanner scanner = Scanner();
     const unsigned int end = SysStringLen(bstrText);
     const wchar_t* text = bstrText;
-    if (pos < end && g.IsType(text[pos])) {
+    if (pos < end && scanner.IsType(text[pos])) {
         mark.m_cType = text[pos];
         ++pos;
     }
 
-    // Inside a mark every one of the five strings may follow the escape; outside only the
-    // first three do (see Parse).
-    const std::wstring_view escapable[] = {g.escape, g.open, g.close, g.paramOpen, g.paramSep};
     std::wstringstream* out = &mark.m_ssName;
     bool bHasParam = false;
     unsigned int depth = 0;
     while (pos < end) {
-        if (IsAt(text, pos, end, g.escape)) {
-            pos += g.escape.size();
-            std::wstring_view literal = g.escape;
-            unsigned int skip = 0;
-            for (std::wstring_view s : escapable) {
-                if (IsAt(text, pos, end, s)) {
-                    literal = s;
-                    skip = s.size();
-                    break;
-                }
-            }
-            out->write(literal.data(), literal.size());
-            pos += skip;
-        } else if (IsAt(text, pos, end, g.open)) {
-            pos += g.open.size();
-            out->write(g.open.data(), g.open.size());
-            ++depth;
-        } else if (IsAt(text, pos, end, g.close)) {
-            if (depth == 0) break;
-            pos += g.close.size();
-            out->write(g.close.data(), g.close.size());
-            --depth;
-        } else if (IsAt(text, pos, end, g.paramOpen)) {
-            pos += g.paramOpen.size();
-            if (depth == 0 && !bHasParam) {
-                out = mark.AddParam();
-                bHasParam = true;
-            } else {
-                out->write(g.paramOpen.data(), g.paramOpen.size());
-            }
-        } else if (IsAt(text, pos, end, g.paramSep)) {
-            pos += g.paramSep.size();
-            if (depth == 0) {
-                out = mark.AddParam();
-                bHasParam = true;
-            } else {
-                out->write(g.paramSep.data(), g.paramSep.size());
-            }
+        const CMarkScanner::CToken token = scanner.Next(text, pos, end, CMarkScanner::kInMark);
+        if (token.kind == Kind::Close && depth == 0) break;
+        // A nested mark is carried verbatim, its bars and separators included. Only the first
+        // bar starts a parameter; every separator does.
+        if (token.kind == Kind::Open) ++depth;
+        if (token.kind == Kind::Close) --depth;
+        const bool bStartsParam =
+            depth == 0 && ((token.kind == Kind::ParamOpen && !bHasParam) || token.kind == Kind::ParamSep);
+        if (bStartsParam) {
+            out = mark.AddParam();
+            bHasParam = true;
         } else {
-            const unsigned int start = pos++;
-            while (pos < end && !g.MayStartDelimiter(text[pos])) ++pos;
-            out->write(text + start, pos - start);
+            const std::wstring_view literal = scanner.Literal(text, pos, token);
+            out->write(literal.data(), static_cast<std::streamsize>(literal.size()));
         }
+        pos = token.end;
     }
     return pos < end ? S_OK : RaiseInvalidMarkOrder();
 }
 
 HRESULT CTemplatorConcept::Parse(wchar_t* bstrText, CTemplate& tmpl) {
-    const CSyntax g = Syntax();
+    using Kind = CMarkScanner::Kind;
+    const CMarkScanner scanner = Scanner();
     const unsigned int end = SysStringLen(bstrText);
     const wchar_t* text = bstrText;
     std::wstring literal;
@@ -122,36 +85,22 @@ HRESULT CTemplatorConcept::Parse(wchar_t* bstrText, CTemplate& tmpl) {
 
     unsigned int pos = 0;
     while (pos < end) {
-        if (IsAt(text, pos, end, g.escape)) {
-            pos += g.escape.size();
-            std::wstring_view escaped = g.escape;
-            unsigned int skip = 0;
-            for (std::wstring_view s : {g.escape, g.open, g.close}) {
-                if (IsAt(text, pos, end, s)) {
-                    escaped = s;
-                    skip = s.size();
-                    break;
-                }
-            }
-            literal.append(escaped);
-            pos += skip;
-        } else if (IsAt(text, pos, end, g.open)) {
+        const CMarkScanner::CToken token = scanner.Next(text, pos, end, CMarkScanner::kOutside);
+        if (token.kind == Kind::Open) {
             HRESULT hr = appendRun();
             if (FAILED(hr)) return hr;
-            pos += g.open.size();
+            pos = token.end;
             auto mark = std::make_unique<CMarkData>();
             hr = GetMarkData(bstrText, pos, *mark);
             if (FAILED(hr)) return hr;
             tmpl.m_vMarks.push_back(mark.get());
             mark.release();
-            pos += g.close.size();
-        } else if (IsAt(text, pos, end, g.close)) {
-            return RaiseInvalidMarkOrder();
-        } else {
-            const unsigned int start = pos++;
-            while (pos < end && !g.MayStartDelimiter(text[pos])) ++pos;
-            literal.append(text + start, pos - start);
+            pos += static_cast<unsigned int>(scanner.PieceText(CMarkScanner::kClose).size());
+            continue;
         }
+        if (token.kind == Kind::Close) return RaiseInvalidMarkOrder();
+        literal.append(scanner.Literal(text, pos, token));
+        pos = token.end;
     }
     return appendRun();
 }

@@ -1,9 +1,9 @@
 // Expansion of a template (straight from its text or from its parsed form), the choice of
 // the output sink, and the conversion of mark values to text.
 #include <string>
-#include <utility>
 
 #include "frame/error.h"
+#include "host/automation.h"
 #include "template/templator_concept.h"
 
 namespace {
@@ -49,8 +49,7 @@ private:
     CTemplate* m_pTemplate;
 };
 
-HRESULT MakeKey(const std::wstringstream& param, CComVariant& key) {
-    const std::wstring text = param.str();
+HRESULT MakeKey(const std::wstring& text, CComVariant& key) {
     BSTR bstr = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
     if (bstr == nullptr) return E_OUTOFMEMORY;
     key.SetBSTR(bstr);
@@ -69,25 +68,22 @@ HRESULT ReplaceValue(VARIANT* pValue, CComVariant& found) {
 // An item of a collection (the default member called with the key), or else the member
 // of that name.
 HRESULT WalkIntoObject(VARIANT* pValue, const std::wstringstream& param) {
+    constexpr WORD kRead = DISPATCH_METHOD | DISPATCH_PROPERTYGET;
     IDispatch* pDisp = pValue->pdispVal;
     if (pDisp == nullptr) return DISP_E_TYPEMISMATCH;  // a script's Nothing has no members
-    CComVariant key;
-    HRESULT hr = MakeKey(param, key);
+    const std::wstring name = param.str();
+    CComVariant key[1];
+    HRESULT hr = MakeKey(name, key[0]);
     if (FAILED(hr)) return hr;
 
     CComVariant found;
-    DISPPARAMS args = {&key, nullptr, 1, 0};
-    hr = pDisp->Invoke(DISPID_VALUE, IID_NULL, kLocale, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &args,
-                       &found, nullptr, nullptr);
+    hr = automation::InvokeById(pDisp, DISPID_VALUE, kRead, key, &found, nullptr, kLocale);
     if (hr == DISP_E_MEMBERNOTFOUND) {
         found.Reset();
-        LPOLESTR name = key.bstrVal;
         DISPID dispid = DISPID_UNKNOWN;
-        hr = pDisp->GetIDsOfNames(IID_NULL, &name, 1, kLocale, &dispid);
+        hr = automation::GetMemberId(pDisp, name.c_str(), &dispid, kLocale);
         if (FAILED(hr)) return hr;
-        DISPPARAMS none = {nullptr, nullptr, 0, 0};
-        hr = pDisp->Invoke(dispid, IID_NULL, kLocale, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &none, &found,
-                           nullptr, nullptr);
+        hr = automation::InvokeById(pDisp, dispid, kRead, {}, &found, nullptr, kLocale);
     }
     if (FAILED(hr)) return hr;
     return ReplaceValue(pValue, found);
@@ -106,7 +102,7 @@ bool HoldsVariants(SAFEARRAY* psa) {
 // An element of a one-dimensional array of VARIANTs, by number.
 HRESULT WalkIntoArray(VARIANT* pValue, const std::wstringstream& param) {
     CComVariant key;
-    HRESULT hr = MakeKey(param, key);
+    HRESULT hr = MakeKey(param.str(), key);
     if (FAILED(hr)) return hr;
     CComVariant index;
     hr = VariantChangeType(&index, &key, 0, VT_I4);
@@ -224,49 +220,45 @@ HRESULT CTemplatorConcept::WriteOutput(wchar_t* bstrText) {
 // ---- Expansion ----------------------------------------------------------------------------
 
 HRESULT CTemplatorConcept::Process(wchar_t* bstrText) {
+    using Kind = CMarkScanner::Kind;
     if (m_pOutput == nullptr) return E_FAIL;
     const CExpansionLevel level;
     if (!level.Entered()) return RaiseNestingTooDeep();
-    const CSyntax g = Syntax();
+    const CMarkScanner scanner = Scanner();
     const unsigned int end = SysStringLen(bstrText);
     const wchar_t* text = bstrText;
-    // What an escape may protect outside marks, and the string written for each.
-    const std::pair<std::wstring_view, BSTR> escapable[] = {
-        {g.escape, m_bstrEscape}, {g.open, m_bstrOpen}, {g.close, m_bstrClose}};
+    // The string written for each piece an escape protects.
+    const BSTR pieces[CMarkScanner::kPieces] = {m_bstrEscape, m_bstrOpen, m_bstrClose, m_bstrParamOpen, m_bstrParamSep};
     // One-character writes reuse one string: a sink only borrows the text for the call.
     CComBSTR oneChar;
     unsigned int pos = 0;
     while (pos < end) {
+        const CMarkScanner::CToken token = scanner.Next(text, pos, end, CMarkScanner::kOutside);
         HRESULT hr = S_OK;
-        if (IsAt(text, pos, end, g.escape)) {
-            pos += g.escape.size();
-            BSTR literal = m_bstrEscape;
-            unsigned int skip = 0;
-            for (const auto& [s, bstr] : escapable) {
-                if (IsAt(text, pos, end, s)) {
-                    literal = bstr;
-                    skip = s.size();
-                    break;
-                }
-            }
-            hr = WriteOutput(literal);
-            pos += skip;
-        } else if (IsAt(text, pos, end, g.open)) {
-            pos += g.open.size();
+        switch (token.kind) {
+        case Kind::Escaped:
+            hr = WriteOutput(pieces[token.literal]);
+            pos = token.end;
+            break;
+        case Kind::Open: {
+            pos = token.end;
             CMarkData mark;
             hr = GetMarkData(bstrText, pos, mark);
             if (SUCCEEDED(hr)) hr = OnMarked(mark);
-            if (SUCCEEDED(hr)) pos += g.close.size();
-        } else if (IsAt(text, pos, end, g.close)) {
-            return RaiseInvalidMarkOrder();
-        } else {
+            if (SUCCEEDED(hr)) pos += static_cast<unsigned int>(scanner.PieceText(CMarkScanner::kClose).size());
+            break;
+        }
+        case Kind::Close: return RaiseInvalidMarkOrder();
+        default:  // text: outside a mark the parameter pieces are text too
             if (oneChar.m_str == nullptr) {
                 oneChar.Attach(SysAllocStringLen(nullptr, 1));
                 if (oneChar.m_str == nullptr) return E_OUTOFMEMORY;
             }
-            oneChar.m_str[0] = text[pos];
-            hr = WriteOutput(oneChar.m_str);
-            ++pos;
+            for (; pos < token.end && SUCCEEDED(hr); ++pos) {
+                oneChar.m_str[0] = text[pos];
+                hr = WriteOutput(oneChar.m_str);
+            }
+            break;
         }
         if (FAILED(hr)) return hr;
     }

@@ -10,6 +10,7 @@
 
 #include "host/host.h"
 #include "template/mark_data.h"
+#include "template/mark_scanner.h"
 #include "template/template.h"
 
 class CTemplatorConcept {
@@ -109,22 +110,7 @@ protected:
 private:
     // The grammar strings as one parse or expansion sees them: read from the strings once
     // per call rather than at every character.
-    struct CSyntax {
-        std::wstring_view escape, open, close, paramOpen, paramSep, types;
-        wchar_t starts[5];  // the first character of each delimiter
-        unsigned int nStarts;
-
-        bool IsType(wchar_t c) const { return types.find(c) != std::wstring_view::npos; }
-        // A character that cannot begin any delimiter is plain text wherever it stands.
-        bool MayStartDelimiter(wchar_t c) const {
-            for (unsigned int i = 0; i < nStarts; ++i) {
-                if (starts[i] == c) return true;
-            }
-            return false;
-        }
-    };
-    CSyntax Syntax() const;
-    static bool IsAt(const wchar_t* text, unsigned int pos, unsigned int end, std::wstring_view s);
+    CMarkScanner Scanner() const;
 };
 
 // The one parse error of the mark grammar, reported with the engine's source.

@@ -113,14 +113,14 @@ HRESULT GITextTemplatorImpl<T>::OnMarked_(CMarkData& mark) {
         CComVariant value;
         hr = m_oEventHandler.GetValue(bstrName.c_str(), &value);
         if (SUCCEEDED(hr)) hr = ChangeToBSTR(&value, nullptr, false);
-        if (SUCCEEDED(hr)) hr = Write(value.bstrVal);
+        if (SUCCEEDED(hr)) hr = WriteOutput(value.bstrVal);
         return hr;
     }
 
     hr = event.Get();
     if (SUCCEEDED(hr)) {
         hr = ChangeToBSTR(&event.m_vResult, &mark.m_vParams, false);
-        if (SUCCEEDED(hr)) hr = Write(event.m_vResult.bstrVal);
+        if (SUCCEEDED(hr)) hr = WriteOutput(event.m_vResult.bstrVal);
         return hr;
     }
     if (hr != DISP_E_MEMBERNOTFOUND) return hr;
@@ -142,7 +142,7 @@ HRESULT GITextTemplatorImpl<T>::OnMarked_(CMarkData& mark) {
     }
     hr = event.Fire(static_cast<T*>(this), &params);
     if (SUCCEEDED(hr)) hr = ChangeToBSTR(&event.m_vResult, nullptr, false);
-    if (SUCCEEDED(hr)) hr = Write(event.m_vResult.bstrVal);
+    if (SUCCEEDED(hr)) hr = WriteOutput(event.m_vResult.bstrVal);
     return hr;
 }
 

@@ -1,8 +1,14 @@
 // Script events: binding a name across scripts, calling the member, and the event call.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "controller/event_handler.h"
+#include "host/automation.h"
 #include "support/test_support.h"
+#include "template/templator_concept.h"
 
 namespace vesk_test {
 namespace {
@@ -44,11 +50,9 @@ TEST(EventHandler, LatestScriptsMemberIsFiredGotAndPut) {
 
 // A script that, asked for a name or for its default member, hands the handler a hundred more
 // scripts (as `Script = obj` from inside the call does) and then knows nothing. Lives on the stack.
-class CrowdingScript final : public DispatchBase {
+class CrowdingScript final : public automation::GCountedObject<automation::GNoTypeInfo<IDispatch>> {
 public:
     CrowdingScript(CEventHandler& handler, IDispatch* extra) : m_handler(handler), m_extra(extra) {}
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return Crowd(DISP_E_UNKNOWNNAME); }
     HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
         return Crowd(DISP_E_MEMBERNOTFOUND);
@@ -85,6 +89,115 @@ TEST(EventHandler, ScriptsAddedDuringALookupAreNotAskedByIt) {
     EXPECT_BSTR_EQ(L"item", value.bstrVal);
     EXPECT_EQ(102u, handler.m_vScripts.size());
     EXPECT_EQ(0, extra->CallCount(L"Title") + extra->CallCount(L"Item"));
+}
+
+// Writes down every call it receives, a line each: a lookup's name and locale; a call's member,
+// locale, flags, arguments as DISPPARAMS holds them (last first), named arguments and the
+// slots that came along. Every name is DISPID 7; a call to `missing` is not found.
+class RecordingScript final : public automation::GCountedObject<automation::GNoTypeInfo<IDispatch>> {
+public:
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID lcid, DISPID* ids) override {
+        calls.push_back(L"names " + std::wstring(names[0]) + L" lcid " + std::to_wstring(lcid));
+        *ids = 7;
+        return S_OK;
+    }
+    HRESULT Invoke(DISPID id, REFIID, LCID lcid, WORD flags, DISPPARAMS* dp, VARIANT* result, EXCEPINFO* excep,
+                   UINT* argErr) override {
+        std::wstring line = L"invoke " + std::to_wstring(id) + L" lcid " + std::to_wstring(lcid) + L" flags " +
+                            std::to_wstring(flags) + L" args";
+        for (UINT i = 0; i < dp->cArgs; ++i) line += L" " + Show(dp->rgvarg[i]);
+        line += L" named";
+        for (UINT i = 0; i < dp->cNamedArgs; ++i) line += L" " + std::to_wstring(dp->rgdispidNamedArgs[i]);
+        if (result) line += L" result";
+        if (excep || argErr) line += L" error slots";
+        calls.push_back(line);
+        if (id == missing) return DISP_E_MEMBERNOTFOUND;
+        if (result) VarStr(L"done").Detach(result);
+        return S_OK;
+    }
+
+    std::vector<std::wstring> calls;
+    DISPID missing = DISPID_UNKNOWN;
+    const IDispatch* owner = nullptr;
+    const VARIANT* value = nullptr;
+
+private:
+    std::wstring Show(const VARIANT& v) const {
+        if (v.vt == VT_EMPTY) return L"empty";
+        if (v.vt == VT_BSTR) return L"'" + std::wstring(View(v.bstrVal)) + L"'";
+        if (v.vt == VT_DISPATCH) return v.pdispVal == owner ? L"owner" : L"object";
+        if (v.vt == (VT_BYREF | VT_VARIANT)) return v.pvarVal == value ? L"&value" : L"&other";
+        return L"vt " + std::to_wstring(v.vt);
+    }
+};
+
+// One script behind a handler, an owner and a caller's value, for a call to act on.
+struct Wire {
+    Wire() {
+        script.owner = &owner;
+        script.value = &value;
+        handler.Add(&script);
+    }
+    CountingDispatch owner;
+    RecordingScript script;
+    CComVariant value = VarStr(L"text");
+    CEventHandler handler;
+    CEvent event;
+};
+
+struct WireCase { const char* title; std::function<HRESULT(Wire&)> act; std::vector<std::wstring> calls; };
+
+// Walks into the script as a mark's parameter does.
+HRESULT WalkInto(Wire& w, const wchar_t* name) {
+    CComVariant object = VarDisp(&w.script);
+    CMarkData mark;
+    *mark.AddParam() << name;
+    return CTemplatorConcept::ChangeToBSTR(&object, &mark.m_vParams, false);
+}
+
+// Locale 2048 is the system default; flags 1 a method call, 2 a get, 3 either, 4 a put.
+const WireCase kWireCases[] = {
+    {"fire with a value", [](Wire& w) {
+         return SUCCEEDED(w.handler.GetEvent(L"OnSave", w.event)) ? w.event.Fire(&w.owner, &w.value) : E_FAIL;
+     }, {L"names OnSave lcid 2048", L"invoke 7 lcid 2048 flags 1 args &value owner named result"}},
+    {"fire without one", [](Wire& w) {
+         return SUCCEEDED(w.handler.GetEvent(L"OnSave", w.event)) ? w.event.Fire(&w.owner, nullptr) : E_FAIL;
+     }, {L"names OnSave lcid 2048", L"invoke 7 lcid 2048 flags 1 args empty owner named result"}},
+    {"get", [](Wire& w) {
+         return SUCCEEDED(w.handler.GetEvent(L"Title", w.event)) ? w.event.Get() : E_FAIL;
+     }, {L"names Title lcid 2048", L"invoke 7 lcid 2048 flags 2 args named result"}},
+    {"put", [](Wire& w) {
+         return SUCCEEDED(w.handler.GetEvent(L"Title", w.event)) ? w.event.Put(&w.value) : E_FAIL;
+     }, {L"names Title lcid 2048", L"invoke 7 lcid 2048 flags 4 args 'text' named -3"}},
+    {"default member", [](Wire& w) {
+         CComVariant found;
+         return w.handler.GetValue(L"Name", &found);
+     }, {L"invoke 0 lcid 2048 flags 3 args 'Name' named result"}},
+    {"event call", [](Wire& w) {
+         bool go = false;
+         return w.handler.CallEvent(&w.owner, L"On_Step", false, go);
+     }, {L"names On_Step lcid 2048", L"invoke 7 lcid 2048 flags 1 args empty owner named result"}},
+    // The template engine's walk: the default member with the key, else the member of that name.
+    {"walk to an item", [](Wire& w) { return WalkInto(w, L"Name"); },
+     {L"invoke 0 lcid 2048 flags 3 args 'Name' named result"}},
+    {"walk to a member", [](Wire& w) {
+         w.script.missing = DISPID_VALUE;
+         return WalkInto(w, L"Title");
+     }, {L"invoke 0 lcid 2048 flags 3 args 'Title' named result", L"names Title lcid 2048",
+         L"invoke 7 lcid 2048 flags 3 args named result"}},
+};
+
+// What each late-bound call of the library sends a script; the caller's value and the owner's
+// count are as they were afterwards.
+TEST(EventHandler, CallsReachTheScriptAsSent) {
+    for (const WireCase& c : kWireCases) {
+        SCOPED_TRACE(c.title);
+        Wire w;
+        EXPECT_HR(S_OK, c.act(w));
+        EXPECT_EQ(c.calls, w.script.calls);
+        EXPECT_BSTR_EQ(L"text", w.value.bstrVal);
+        EXPECT_EQ(1u, w.owner.RefCount());
+    }
 }
 
 // The script's function (null: it defines none), the default, the result and the flag afterwards;
