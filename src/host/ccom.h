@@ -161,20 +161,20 @@ public:
         MoveFrom(&other);
     }
     CComVariant& operator=(CComVariant&& other) noexcept {
-        if (this != &other) {
-            VariantClear(this);
-            MoveFrom(&other);
-        }
+        if (this != &other) Attach(&other);
         return *this;
     }
     CComVariant(const CComVariant&) = delete;
     CComVariant& operator=(const CComVariant&) = delete;
     ~CComVariant() { VariantClear(this); }
 
-    // Take over the value of src, which is left empty (no copy, no reference added).
+    // Take over the value of src, which is left empty (no copy, no reference added). The old
+    // value leaves the holder before it is released: its release may run a script that reads
+    // or assigns this very holder.
     void Attach(VARIANT* src) {
-        VariantClear(this);
+        VARIANT old = *static_cast<VARIANT*>(this);
         MoveFrom(src);
+        VariantClear(&old);
     }
     // Move the value out into dst, which must not hold anything that needs clearing.
     void Detach(VARIANT* dst) {
@@ -192,7 +192,7 @@ public:
         return VariantChangeType(this, src ? src : this, 0, to);
     }
 
-    // Setters: each clears the old value first.
+    // Setters: each installs the new value, then releases the old one (see Attach).
     HRESULT SetString(const OLECHAR* psz) {
         BSTR s = SysAllocString(psz ? psz : L"");
         if (!s) return E_OUTOFMEMORY;
@@ -200,43 +200,56 @@ public:
         return S_OK;
     }
     void SetBSTR(BSTR owned) {
-        VariantClear(this);
-        vt = VT_BSTR;
-        bstrVal = owned;
+        VARIANT v{};
+        v.vt = VT_BSTR;
+        v.bstrVal = owned;
+        Replace(v);
     }
-    void SetI4(LONG v) {
-        VariantClear(this);
-        vt = VT_I4;
-        lVal = v;
+    void SetI4(LONG value) {
+        VARIANT v{};
+        v.vt = VT_I4;
+        v.lVal = value;
+        Replace(v);
     }
-    void SetBool(bool v) {
-        VariantClear(this);
-        vt = VT_BOOL;
-        boolVal = v ? VARIANT_TRUE : VARIANT_FALSE;
+    void SetBool(bool value) {
+        VARIANT v{};
+        v.vt = VT_BOOL;
+        v.boolVal = value ? VARIANT_TRUE : VARIANT_FALSE;
+        Replace(v);
     }
     void SetNull() {
-        VariantClear(this);
-        vt = VT_NULL;
+        VARIANT v{};
+        v.vt = VT_NULL;
+        Replace(v);
     }
     void SetError(SCODE code) {
-        VariantClear(this);
-        vt = VT_ERROR;
-        scode = code;
+        VARIANT v{};
+        v.vt = VT_ERROR;
+        v.scode = code;
+        Replace(v);
     }
     void SetDispatch(IDispatch* borrowed) {
-        VariantClear(this);
-        vt = VT_DISPATCH;
-        pdispVal = borrowed;
         if (borrowed) reinterpret_cast<IUnknown*>(borrowed)->AddRef();
+        VARIANT v{};
+        v.vt = VT_DISPATCH;
+        v.pdispVal = borrowed;
+        Replace(v);
     }
     void SetUnknown(IUnknown* borrowed) {
-        VariantClear(this);
-        vt = VT_UNKNOWN;
-        punkVal = borrowed;
         if (borrowed) borrowed->AddRef();
+        VARIANT v{};
+        v.vt = VT_UNKNOWN;
+        v.punkVal = borrowed;
+        Replace(v);
     }
 
 private:
+    // Installs a new value, then releases the old one (see Attach).
+    void Replace(const VARIANT& value) {
+        VARIANT old = *static_cast<VARIANT*>(this);
+        *static_cast<VARIANT*>(this) = value;
+        VariantClear(&old);
+    }
     void MoveFrom(VARIANT* src) {
         *static_cast<VARIANT*>(this) = *src;
         VariantInit(src);

@@ -2,9 +2,13 @@
 // the count after every step shows which.
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "host/automation.h"
 #include "support/test_support.h"
 
 using vesk_test::CountingDispatch;
+using vesk_test::VarI4;
 
 TEST(CComPtr, EveryVerbKeepsTheCountExact) {
     CountingDispatch obj;
@@ -95,4 +99,56 @@ TEST(CComSafeArray, DestroysTheArrayAndItsElements) {
         EXPECT_FALSE(array);
     }
     EXPECT_EQ(1u, obj.RefCount());
+}
+
+// A holder's old value leaves it before it is released, so a release that runs a script
+// which assigns the same holder neither frees the value just installed nor leaks its own.
+namespace {
+
+class CReleaseHook final : public automation::GObject<CReleaseHook, automation::GNoTypeInfo<IDispatch>> {
+public:
+    explicit CReleaseHook(std::function<void()> onLast) : m_onLast(std::move(onLast)) {}
+    ~CReleaseHook() {
+        if (m_onLast) m_onLast();
+    }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return DISP_E_MEMBERNOTFOUND;
+    }
+
+private:
+    std::function<void()> m_onLast;
+};
+
+}  // namespace
+
+TEST(CComVariant, AReleaseThatAssignsTheSameHolderSeesTheNewValueInstalled) {
+    struct Row {
+        const char* title;
+        std::function<void(CComVariant&)> replace;
+    } rows[] = {
+        {"move assignment", [](CComVariant& v) { v = VarI4(7); }},
+        {"Attach", [](CComVariant& v) { CComVariant n = VarI4(7); VARIANT raw; n.Detach(&raw); v.Attach(&raw); }},
+        {"SetI4", [](CComVariant& v) { v.SetI4(7); }},
+        {"SetString", [](CComVariant& v) { v.SetString(L"seven"); }},
+        {"Reset", [](CComVariant& v) { v.Reset(); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
+        CountingDispatch other;
+        CComVariant holder;
+        LONG seenType = -1;
+        CReleaseHook* hook = new CReleaseHook([&] {
+            seenType = holder.vt;      // what the script sees in the middle of the change
+            holder.SetDispatch(&other);  // and what it stores there
+        });
+        holder.SetDispatch(hook);
+        hook->Release();  // the holder has the only reference
+        row.replace(holder);
+        EXPECT_NE(VT_DISPATCH, seenType) << "the old value left the holder before its release";
+        EXPECT_EQ(VT_DISPATCH, holder.vt) << "the script's store is kept, not overwritten";
+        EXPECT_EQ(2u, other.RefCount());
+        holder.Reset();
+        EXPECT_EQ(1u, other.RefCount());
+    }
 }
