@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "frame/module.h"
+#include "host/automation.h"
 #include "utility/utility_impl.h"
 
 // ---- Counting heap hook ----------------------------------------------------------------
@@ -126,31 +127,25 @@ BENCHMARK(BM_PooledCreateRelease);
 void BM_LateBoundMD5_64Bytes(benchmark::State& state) {
     CComPtr<IDispatch> util;
     g_oCF_Utility.CreateInstance(nullptr, IID_IDispatch, util.ReceiveVoid());
-    LPOLESTR names[] = {const_cast<LPOLESTR>(L"MD5")};
-    DISPID id = 0;
-    util->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
-    VARIANT args[2];  // last-first: charset, then the input
-    VariantInit(&args[0]);
-    args[0].vt = VT_I4;
-    args[0].lVal = 0;
-    VariantInit(&args[1]);
-    args[1].vt = VT_ARRAY | VT_UI1;
-    args[1].parray = SafeArrayCreateVector(VT_UI1, 0, 64);
-    for (int i = 0; i < 64; ++i) static_cast<BYTE*>(args[1].parray->pvData)[i] = static_cast<BYTE>(i * 37 + 11);
-    DISPPARAMS params{args, nullptr, 2, 0};
+    DISPID id = DISPID_UNKNOWN;
+    automation::GetMemberId(util.Get(), L"MD5", &id);
+    CComVariant input;
+    input.vt = VT_ARRAY | VT_UI1;
+    input.parray = SafeArrayCreateVector(VT_UI1, 0, 64);
+    for (int i = 0; i < 64; ++i) static_cast<BYTE*>(input.parray->pvData)[i] = static_cast<BYTE>(i * 37 + 11);
     g_allocations = 0;
     g_counting = true;
     for (auto _ : state) {
-        VARIANT result;
-        VariantInit(&result);
-        util->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr);
+        // The input passes as a script passes a variable, so no call copies it.
+        CComVariant args[2] = {automation::ByRef(&input), CComVariant()};
+        args[1].SetI4(0);  // charset
+        CComVariant result;
+        automation::InvokeById(util.Get(), id, DISPATCH_METHOD, args, &result);
         benchmark::DoNotOptimize(result.bstrVal);
-        VariantClear(&result);
     }
     g_counting = false;
     state.counters["heap_allocs_per_call"] =
         benchmark::Counter(static_cast<double>(g_allocations.load()) / static_cast<double>(state.iterations()));
-    VariantClear(&args[1]);
 }
 BENCHMARK(BM_LateBoundMD5_64Bytes);
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "frame/module.h"
+#include "host/automation.h"
 #include "host/host.h"
 
 namespace {
@@ -123,7 +124,7 @@ void Run(const std::vector<Op>& ops, IDispatch* caller) {
     for (const Op& op : ops) Exec(op, caller);
 }
 
-class Script final : public IDispatch {
+class Script final : public automation::GInterfaceList<automation::GNoTypeInfo<IDispatch>> {
 public:
     static CComPtr<Script> Create(const Program& program) {
         CComPtr<Script> sp;
@@ -131,14 +132,6 @@ public:
         return sp;
     }
 
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (!guid_equal(riid, IID_IUnknown) && !guid_equal(riid, IID_IDispatch)) return E_NOINTERFACE;
-        *ppv = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
     // Once the last reference is gone nobody may hold the object: a reference taken or given
     // back while its release program runs comes from a pointer that should no longer exist.
     ULONG AddRef() override {
@@ -156,14 +149,6 @@ public:
         return 0;
     }
 
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
-        if (pctinfo) *pctinfo = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
-        if (ppTInfo) *ppTInfo = nullptr;
-        return DISP_E_BADINDEX;
-    }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT cNames, LCID, DISPID* ids) override {
         if (names == nullptr || ids == nullptr || cNames == 0) return E_INVALIDARG;
         CallbackScope scope(this);
@@ -271,12 +256,13 @@ CComVariant ArrayRef() {
 
 // Calls the named member with arguments in script order; put is the assigned value of a
 // property put. The arguments stay with the caller. target is only borrowed: the call may
-// well release the page's reference to it, and target is not touched afterwards.
+// well release the page's reference to it, and target is not touched afterwards. That is
+// why the call is laid here and not made through automation::InvokeById, which holds the
+// target for the call and so would keep an object alive that has to hold itself.
 HRESULT Call(IDispatch* target, const wchar_t* name, WORD flags, std::initializer_list<const VARIANT*> args,
              const VARIANT* put = nullptr) {
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
     DISPID id = DISPID_UNKNOWN;
-    HRESULT hr = target->GetIDsOfNames(IID_NULL, names, 1, 0, &id);
+    HRESULT hr = automation::GetMemberId(target, name, &id);
     if (FAILED(hr)) return hr;
     std::vector<VARIANT> lastFirst;
     if (put) lastFirst.push_back(*put);

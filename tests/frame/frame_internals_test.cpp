@@ -142,20 +142,11 @@ TEST(Pool, LastFreedComesFirstZeroedAndRebuilt) {
 }
 
 // A page context that only counts its references.
-class FakeContext final : public IGetContextProperties {
+class FakeContext final : public automation::GCountedObject<IGetContextProperties> {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        const bool known = guid_equal(riid, IID_IUnknown) || guid_equal(riid, IID_IGetContextProperties);
-        *ppv = known ? static_cast<IGetContextProperties*>(this) : nullptr;
-        if (known) AddRef();
-        return known ? S_OK : E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override { return --m_cRef; }
     HRESULT Count(LONG*) override { return E_NOTIMPL; }
     HRESULT GetProperty(BSTR, VARIANT*) override { return E_NOTIMPL; }
     HRESULT EnumNames(IEnumNames**) override { return E_NOTIMPL; }
-    ULONG m_cRef = 1;
 };
 
 TEST(InContextFactory, HandsTheContextOverOrReleasesTheObjectAndClearsTheOutPointer) {
@@ -173,14 +164,14 @@ TEST(InContextFactory, HandsTheContextOverOrReleasesTheObjectAndClearsTheOutPoin
             EXPECT_HR(row.expected, g_oCF_CtxThing.CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&thing)));
             if (SUCCEEDED(row.expected)) {
                 EXPECT_EQ(&context, static_cast<CCtxThing*>(thing)->m_spContext.Get());
-                EXPECT_EQ(3u, context.m_cRef) << "the scope's and the object's";
+                EXPECT_EQ(3u, context.RefCount()) << "the scope's and the object's";
                 thing->Release();
             }
             EXPECT_TRUE(SUCCEEDED(row.expected) || thing == nullptr) << "the out-pointer is cleared";
             EXPECT_EQ(0, g_nCtxThings);
             EXPECT_EQ(freeAfter, g_oCF_CtxThing.FreeCount()) << "the object went back to the pool";
         }
-        EXPECT_EQ(1u, context.m_cRef) << "every context reference was given back";
+        EXPECT_EQ(1u, context.RefCount()) << "every context reference was given back";
     }
     g_hrInContext = S_OK;
 }

@@ -6,39 +6,19 @@
 //   EXPECT_EQ(1u, obj.RefCount());
 #pragma once
 
-#include <atomic>
-
-#include "host/ccom.h"
+#include "host/automation.h"
 
 namespace vesk_test {
 
-// What the test doubles share: they answer IUnknown and IDispatch and have no type information.
-class DispatchBase : public IDispatch {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (!guid_equal(riid, IID_IUnknown) && !guid_equal(riid, IID_IDispatch)) return E_NOINTERFACE;
-        *ppv = static_cast<IDispatch*>(this);
-        AddRef();
-        return S_OK;
-    }
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
-        if (pctinfo == nullptr) return E_POINTER;
-        *pctinfo = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
-        if (ppTInfo) *ppTInfo = nullptr;
-        return E_NOTIMPL;
-    }
-};
+// What the test doubles share: they answer IUnknown and IDispatch and have no type
+// information. Reference counting is the double's own.
+using DispatchBase = automation::GInterfaceList<automation::GNoTypeInfo<IDispatch>>;
 
-class CountingDispatch final : public DispatchBase {
+// A dispatch double that knows no names and no members, over Base (a DispatchBase or one of
+// the toolkit's counting objects).
+template <class Base>
+class GNoMembers : public Base {
 public:
-    ULONG RefCount() const { return m_cRef.load(); }
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override { return --m_cRef; }
     HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT cNames, LCID, DISPID* ids) override {
         for (UINT i = 0; ids && i < cNames; ++i) ids[i] = DISPID_UNKNOWN;
         return DISP_E_UNKNOWNNAME;
@@ -46,9 +26,8 @@ public:
     HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
         return DISP_E_MEMBERNOTFOUND;
     }
-
-private:
-    std::atomic<ULONG> m_cRef{1};  // also makes the double non-copyable
 };
+
+using CountingDispatch = GNoMembers<automation::GCountedObject<automation::GNoTypeInfo<IDispatch>>>;
 
 }  // namespace vesk_test

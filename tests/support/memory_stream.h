@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "host/ccom.h"
+#include "host/automation.h"
 
 namespace vesk_test {
 
-class CMemoryStream final : public IStream {
+class CMemoryStream final
+    : public automation::GObject<CMemoryStream, IStream, automation::Alias<IStream, IID_ISequentialStream>> {
 public:
     // The object deletes itself when the count reaches zero; Create hands out the first reference.
     static CComPtr<CMemoryStream> Create() {
@@ -40,26 +41,6 @@ public:
         text.clear();
         ends.clear();
     }
-    ULONG RefCount() const { return m_cRef; }
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        *ppv = nullptr;
-        if (!guid_equal(riid, IID_IUnknown) && !guid_equal(riid, IID_ISequentialStream) &&
-            !guid_equal(riid, IID_IStream)) {
-            return E_NOINTERFACE;
-        }
-        *ppv = static_cast<IStream*>(this);
-        AddRef();
-        return S_OK;
-    }
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override {
-        const ULONG n = --m_cRef;
-        if (n == 0) delete this;
-        return n;
-    }
-
     HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override {
         if (pcbWritten) *pcbWritten = 0;
         if (FAILED(failWith)) return failWith;
@@ -82,10 +63,9 @@ public:
     HRESULT Clone(IStream**) override { return E_NOTIMPL; }
 
 private:
+    friend GObject;
     CMemoryStream() = default;
     ~CMemoryStream() = default;
-
-    ULONG m_cRef = 1;
 };
 
 }  // namespace vesk_test

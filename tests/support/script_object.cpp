@@ -56,12 +56,6 @@ int ScriptObject::CallCount(std::wstring_view name) const {
     return m ? m->calls : 0;
 }
 
-ULONG ScriptObject::Release() {
-    const ULONG n = --m_cRef;
-    if (n == 0) delete this;
-    return n;
-}
-
 HRESULT ScriptObject::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) {
     if (rgszNames == nullptr || rgDispId == nullptr || cNames == 0) return E_INVALIDARG;
     // Members take no named parameters, so any name after the first is unknown.
@@ -83,23 +77,29 @@ HRESULT ScriptObject::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags
     // The result slot is the caller's; start it empty so a failed call leaves nothing behind.
     if (pVarResult) VariantInit(pVarResult);
     ++m.calls;
+    const automation::CInvokeArgs args(dp, wFlags);
     const bool put = (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
     if (put && !m.isMethod) {
-        if (dp->cArgs != 1) return DISP_E_BADPARAMCOUNT;
+        if (args.CountAll() != 1) return DISP_E_BADPARAMCOUNT;
+        // The value must come as the named argument, as script engines send it.
         if (dp->cNamedArgs != 1 || dp->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT) return DISP_E_PARAMNOTFOUND;
-        return VariantCopyInd(&m.value, &dp->rgvarg[0]);
+        VARIANT* value = args.PutValue();
+        // Still a reference to a variable after the one step: no value to store.
+        if (value->vt == (VT_BYREF | VT_VARIANT)) return E_INVALIDARG;
+        return VariantCopyInd(&m.value, value);
     }
     if (put || !(wFlags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return DISP_E_MEMBERNOTFOUND;
-    if (dp->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+    if (HRESULT hr = args.CheckNamed(); FAILED(hr)) return hr;
     if (!m.isMethod) {
-        if (dp->cArgs != 0) return DISP_E_BADPARAMCOUNT;
+        if (args.CountAll() != 0) return DISP_E_BADPARAMCOUNT;
         return pVarResult ? VariantCopy(pVarResult, &m.value) : S_OK;
     }
     const Method method = m.method;  // the method may add members, which moves m
-    std::vector<VARIANT*> args;
-    for (UINT i = dp->cArgs; i > 0; --i) args.push_back(&dp->rgvarg[i - 1]);
+    // As laid: a method may assign through a by-reference argument.
+    std::vector<VARIANT*> list;
+    for (UINT i = 0; i < args.CountAll(); ++i) list.push_back(args.RawArg(i));
     CComVariant value;
-    const HRESULT hr = method(args, &value);
+    const HRESULT hr = method(list, &value);
     if (SUCCEEDED(hr) && pVarResult) value.Detach(pVarResult);
     return hr;
 }

@@ -24,11 +24,11 @@
 #include <string_view>
 #include <vector>
 
-#include "support/counting_dispatch.h"
+#include "host/automation.h"
 
 namespace vesk_test {
 
-class ScriptObject final : public DispatchBase {
+class ScriptObject final : public automation::GObject<ScriptObject, automation::GNoTypeInfo<IDispatch>> {
 public:
     // The call's arguments in script order (args[0] is the first); each may be by reference.
     using Args = const std::vector<VARIANT*>&;
@@ -49,10 +49,7 @@ public:
     CComVariant Property(std::wstring_view name) const;
     // How often the member was invoked (gets, puts and calls all count).
     int CallCount(std::wstring_view name) const;
-    ULONG RefCount() const { return m_cRef; }
 
-    ULONG AddRef() override { return ++m_cRef; }
-    ULONG Release() override;
     HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
                           DISPID* rgDispId) override;
     HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
@@ -67,12 +64,12 @@ private:
         int calls = 0;
     };
 
+    friend GObject;
     ScriptObject() = default;
     ~ScriptObject() = default;
     const Member* Find(std::wstring_view name) const;
     Member& Slot(std::wstring_view name, bool isMethod);  // found or added, emptied
 
-    ULONG m_cRef = 1;
     std::vector<Member> m_members;  // DISPID = index + 1
     int m_default = -1;             // index of the DISPID_VALUE member
 };

@@ -209,15 +209,7 @@ TEST(Expansion, HandlerMayDropTheParsedTemplate) {
 
 // Records the texts that reach a Response or a text stream; lives on the test's stack.
 template <class I>
-struct GRecorder : I {
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        const bool known = guid_equal(riid, IID_IUnknown) || guid_equal(riid, zul_uuidof<I>());
-        *ppv = known ? static_cast<I*>(this) : nullptr;
-        return known ? S_OK : E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-
+struct GRecorder : automation::GCountedObject<I> {
     Writes writes;
 };
 

@@ -1,5 +1,6 @@
-// LateBound: calls by name through IDispatch, the way a script engine does. Arguments are
-// given in script order and laid into DISPPARAMS last-first.
+// LateBound: calls by name through IDispatch, the way a script engine does, through the
+// toolkit's late-bound caller: arguments in script order, a put's value last and named
+// DISPID_PROPERTYPUT.
 //
 //   CallResult r = LateBound(obj).Call(L"MD5", VarStr(L"abc"), VarI4(0));
 //   EXPECT_HR(S_OK, r.hr);  EXPECT_BSTR_EQ(L"9001...", r.value.bstrVal);
@@ -8,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "host/ccom.h"
+#include "host/automation.h"
 
 namespace vesk_test {
 
@@ -29,12 +30,9 @@ class LateBound {
 public:
     explicit LateBound(IDispatch* object) : m_pObject(object) {}
 
-    HRESULT Id(const wchar_t* name, DISPID* id) const {
-        LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-        return m_pObject->GetIDsOfNames(IID_NULL, names, 1, 0, id);
-    }
+    HRESULT Id(const wchar_t* name, DISPID* id) const { return automation::GetMemberId(m_pObject, name, id); }
 
-    // Invoke with explicit flags and arguments (script order; moved into DISPPARAMS).
+    // Invoke with explicit flags and arguments (script order; taken over by the call).
     CallResult InvokeNamed(const wchar_t* name, WORD flags, std::vector<CComVariant> args,
                            bool wantResult = true) const {
         DISPID id = DISPID_UNKNOWN;
@@ -44,12 +42,7 @@ public:
     }
     CallResult InvokeId(DISPID id, WORD flags, std::vector<CComVariant> args, bool wantResult = true) const {
         CallResult r;
-        std::vector<VARIANT> reversed(args.size());
-        for (size_t i = 0; i < args.size(); ++i) args[i].Detach(&reversed[args.size() - 1 - i]);
-        DISPPARAMS params{reversed.empty() ? nullptr : reversed.data(), nullptr, UINT(reversed.size()), 0};
-        r.hr = m_pObject->Invoke(id, IID_NULL, 0, flags, &params, wantResult ? &r.value : nullptr,
-                                 nullptr, nullptr);
-        for (VARIANT& v : reversed) VariantClear(&v);
+        r.hr = automation::InvokeById(m_pObject, id, flags, args, wantResult ? &r.value : nullptr);
         return r;
     }
 

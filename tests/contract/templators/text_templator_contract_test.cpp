@@ -37,11 +37,7 @@ protected:
     // Script and Stream are assigned by reference, the value passed as the named argument
     // DISPID_PROPERTYPUT, as script engines do.
     HRESULT PutRef(const wchar_t* name, CComVariant value) {
-        DISPID dispid = DISPID_UNKNOWN, named = DISPID_PROPERTYPUT;
-        DISPPARAMS params = {&value, &named, 1, 1};
-        const HRESULT hr = Late().Id(name, &dispid);
-        if (FAILED(hr)) return hr;
-        return templator->Invoke(dispid, IID_NULL, 0, DISPATCH_PROPERTYPUTREF, &params, nullptr, nullptr, nullptr);
+        return Late().InvokeNamed(name, DISPATCH_PROPERTYPUTREF, ArgList(std::move(value)), false).hr;
     }
     CComPtr<ScriptObject> AddScript() {
         auto script = ScriptObject::Create();

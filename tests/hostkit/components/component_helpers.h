@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/automation.h"
 #include "support/test_support.h"
 
 namespace vesk_test {
@@ -26,19 +27,13 @@ inline std::wstring LastErrorDescription() {
     return std::wstring(text.c_str(), text.Length());
 }
 
-// Calls a member by name (the default member for a null name): args in script order; a put
-// passes its value last, as the named DISPID_PROPERTYPUT argument.
-inline HRESULT CallByName(IDispatch* object, const wchar_t* name, WORD flags, std::vector<VARIANT> args,
+// Calls a member by name (the default member for a null name) through the toolkit's caller:
+// args in script order, taken over by the call; a put passes its value last, as the named
+// DISPID_PROPERTYPUT argument.
+inline HRESULT CallByName(IDispatch* object, const wchar_t* name, WORD flags, std::vector<CComVariant> args,
                           VARIANT* result = nullptr, EXCEPINFO* excep = nullptr) {
-    DISPID id = DISPID_VALUE;
-    LPOLESTR names[] = {const_cast<LPOLESTR>(name)};
-    if (HRESULT hr = name ? object->GetIDsOfNames(IID_NULL, names, 1, 0, &id) : S_OK; FAILED(hr)) return hr;
-    std::vector<VARIANT> reversed(args.rbegin(), args.rend());
-    DISPID putId = DISPID_PROPERTYPUT;
-    const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0;
-    DISPPARAMS params{reversed.data(), put ? &putId : nullptr, UINT(reversed.size()), put ? 1u : 0u};
-    UINT argErr = 0;
-    return object->Invoke(id, IID_NULL, 0, flags, &params, result, excep, &argErr);
+    if (name == nullptr) return automation::InvokeById(object, DISPID_VALUE, flags, args, result, excep);
+    return automation::InvokeByName(object, name, flags, args, result, excep);
 }
 
 }  // namespace vesk_test

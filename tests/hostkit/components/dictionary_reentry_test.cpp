@@ -14,7 +14,7 @@ namespace {
 // An object that, once armed, runs an action when its reference count falls to a given level:
 // a script whose cleanup runs when the dictionary lets go of it. It lives in the test, so a
 // release past zero is counted instead of freeing anything.
-class ReleaseHook final : public DispatchBase {
+class ReleaseHook final : public GNoMembers<DispatchBase> {
 public:
     void Arm(ULONG level, std::function<void()> action) {
         m_level = level;
@@ -33,13 +33,6 @@ public:
             m_action();
         }
         return count;
-    }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT cNames, LCID, DISPID* ids) override {
-        for (UINT i = 0; ids && i < cNames; ++i) ids[i] = DISPID_UNKNOWN;
-        return DISP_E_UNKNOWNNAME;
-    }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return DISP_E_MEMBERNOTFOUND;
     }
 
 private:
@@ -75,6 +68,13 @@ LONG Count(IDispatch* d) {
     return count.vt == VT_I4 ? count.lVal : -999;
 }
 
+// A call's one argument: a copy of value.
+std::vector<CComVariant> CopyOf(const VARIANT& value) {
+    std::vector<CComVariant> args(1);
+    args[0].Copy(&value);
+    return args;
+}
+
 // The entries as "key=item" in order. Then the count and the index are checked against the
 // order, and every key is removed: an index out of step shows as a failed Remove or a count
 // left over.
@@ -86,10 +86,10 @@ std::vector<std::wstring> DrainEntries(IDispatch* d) {
     for (size_t i = 0; i < keys.size() && i < items.size(); ++i) {
         entries.push_back(Describe(keys[i]) + L"=" + Describe(items[i]));
         CComVariant exists;
-        EXPECT_HR(S_OK, CallByName(d, L"Exists", kCall, {keys[i]}, exists.Receive()));
+        EXPECT_HR(S_OK, CallByName(d, L"Exists", kCall, CopyOf(keys[i]), exists.Receive()));
         EXPECT_EQ(VARIANT_TRUE, exists.boolVal) << Utf8(entries.back());
     }
-    for (const CComVariant& key : keys) EXPECT_HR(S_OK, CallByName(d, L"Remove", kCall, {key}));
+    for (const CComVariant& key : keys) EXPECT_HR(S_OK, CallByName(d, L"Remove", kCall, CopyOf(key)));
     EXPECT_EQ(0, Count(d));
     return entries;
 }
@@ -106,7 +106,7 @@ HRESULT Perform(IDispatch* d, const Step& step, IDispatch* hook, IDispatch* othe
     std::vector<CComVariant> args;
     for (const std::wstring& arg : step.args)
         args.push_back(arg == L"hook" ? VarDisp(hook) : arg == L"other" ? VarDisp(other) : VarStr(arg.c_str()));
-    return CallByName(d, step.member, step.flags, {args.begin(), args.end()});
+    return CallByName(d, step.member, step.flags, std::move(args));
 }
 
 TEST(DictionaryReentry, ReleasedValueCallsBackIntoTheDictionary) {

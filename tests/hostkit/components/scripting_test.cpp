@@ -2,6 +2,7 @@
 // in script order, the dictionary's Item as its default member, its insertion order and compare
 // modes, the published failures through EXCEPINFO.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "component_helpers.h"
@@ -93,7 +94,7 @@ TEST(Scripting, BothComponentsAnswerByName) {
         for (const auto& arg : c.args) args.push_back(Arg(arg));
         CComVariant result;
         EXCEPINFO excep{};
-        HRESULT hr = CallByName(c.object, c.member, c.flags, {args.begin(), args.end()}, result.Receive(), &excep);
+        HRESULT hr = CallByName(c.object, c.member, c.flags, std::move(args), result.Receive(), &excep);
         CComBSTR source, description;  // owned from here on
         source.Attach(excep.bstrSource);
         description.Attach(excep.bstrDescription);

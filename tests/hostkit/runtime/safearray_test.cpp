@@ -235,17 +235,13 @@ TEST(SafeArray, NestsAreCopiedToTheLimitAndClearedAtAnyDepth) {
 }
 
 // An IDispatch double that runs a callback on its final release.
-class ReleaseHook final : public DispatchBase {
+class ReleaseHook final : public GNoMembers<DispatchBase> {
 public:
     explicit ReleaseHook(std::function<void()> onFinal) : m_onFinal(std::move(onFinal)) {}
     ULONG AddRef() override { return ++m_cRef; }
     ULONG Release() override {
         if (--m_cRef == 0) m_onFinal();
         return m_cRef;
-    }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return DISP_E_MEMBERNOTFOUND;
     }
 
 private:

@@ -8,15 +8,9 @@ namespace {
 // {6A3E5F10-0000-4000-8000-000000000001}
 constexpr CLSID kSampleClsid = {0x6A3E5F10, 0x0000, 0x4000, {0x80, 0, 0, 0, 0, 0, 0, 0x01}};
 
-class SampleFactory final : public IClassFactory {
+// A static object: it counts references but is never deleted.
+class SampleFactory final : public automation::GCountedObject<IClassFactory> {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        const bool known = guid_equal(riid, IID_IUnknown) || guid_equal(riid, IID_IClassFactory);
-        *ppv = known ? static_cast<IClassFactory*>(this) : nullptr;
-        return known ? S_OK : E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }  // a static object
-    ULONG Release() override { return 1; }
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (outer != nullptr) return CLASS_E_NOAGGREGATION;
         CComPtr<vesk_test::ScriptObject> obj = vesk_test::ScriptObject::Create();
