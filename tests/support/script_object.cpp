@@ -83,10 +83,8 @@ HRESULT ScriptObject::Invoke(DISPID dispIdMember, REFIID riid, LCID, WORD wFlags
         if (args.CountAll() != 1) return DISP_E_BADPARAMCOUNT;
         // The value must come as the named argument, as script engines send it.
         if (dp->cNamedArgs != 1 || dp->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT) return DISP_E_PARAMNOTFOUND;
-        VARIANT* value = args.PutValue();
-        // Still a reference to a variable after the one step: no value to store.
-        if (value->vt == (VT_BYREF | VT_VARIANT)) return E_INVALIDARG;
-        return VariantCopyInd(&m.value, value);
+        // Copied as laid: the copy follows a by-reference value one step and refuses a second.
+        return VariantCopyInd(&m.value, args.RawArg(0));
     }
     if (put || !(wFlags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET))) return DISP_E_MEMBERNOTFOUND;
     if (HRESULT hr = args.CheckNamed(); FAILED(hr)) return hr;
