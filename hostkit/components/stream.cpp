@@ -110,6 +110,7 @@ HRESULT InvokeCopyTo(automation::MemberCall& call) {
 }
 
 using S = IZULibStream;
+using automation::ArgKind;
 using automation::member_row;
 using automation::ResultKind;
 
@@ -136,8 +137,7 @@ constexpr automation::MemberRow kStreamMembers[] = {
     member_row<S, &S::SkipLine>(L"SkipLine", 12, kGetCall),
     member_row<S, &S::Write>(L"Write", 13, kGetCall),
     member_row<S, &S::SetEOS>(L"SetEOS", 14, kGetCall),
-    automation::raw_row(L"CopyTo", 15, kGetCall, &InvokeCopyTo, {automation::ArgKind::Unknown, automation::ArgKind::I4})
-        .Optional(-1),
+    automation::raw_row(L"CopyTo", 15, kGetCall, &InvokeCopyTo, {ArgKind::Unknown, ArgKind::I4}).Optional(-1),
     member_row<S, &S::Flush>(L"Flush", 16, kGetCall),
     member_row<S, &S::SaveToFile>(L"SaveToFile", 17, kGetCall).Optional(adSaveCreateNotExist),
     member_row<S, &S::LoadFromFile>(L"LoadFromFile", 18, kGetCall),
@@ -181,9 +181,9 @@ public:
     HRESULT WriteText(BSTR Data, StreamWriteEnum Options) override;
     HRESULT Cancel() override { return S_OK; }
 
+private:
     CHostStream() = default;
 
-private:
     HRESULT Fail(Fault fault, const std::wstring& item = std::wstring());
     HRESULT RequireOpen() { return m_bOpen ? S_OK : Fail(Fault::Closed); }
     HRESULT RequireText();

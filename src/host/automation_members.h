@@ -38,7 +38,7 @@ enum class ResultKind : uint8_t { None, Bstr, Bool, Object, Unknown, Variant, Va
 
 constexpr size_t kMaxMemberArgs = 6;
 
-// A row's flag that selects it for a call with any flags, none included.
+// The flag of a row that answers every call, whatever its flags (none at all included).
 constexpr WORD kAnyCall = 0xFFFF;
 
 // The value an omitted optional input takes: a number, a text, or for a VARIANT the omitted

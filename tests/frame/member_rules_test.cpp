@@ -73,7 +73,13 @@ TEST(LibraryArgumentRules, InputsInScriptOrderAndNothingWrittenButTheResult) {
     constexpr WORD kCall = DISPATCH_METHOD, kPutRef = DISPATCH_PROPERTYPUTREF;
     // Arguments in script order, a put's value last; `seen` is the result as text, or the key
     // the put received.
-    const struct { DISPID id; WORD flags; std::vector<std::wstring> args; HRESULT hr; const wchar_t* seen; } cases[] = {
+    const struct {
+        DISPID id;
+        WORD flags;
+        std::vector<std::wstring> args;
+        HRESULT hr;
+        const wchar_t* seen;
+    } cases[] = {
         {1, kCall, {L"a", L"2"}, S_OK, L"a:2"},
         {1, kCall, {L"a", L"2", L"extra"}, S_OK, L"a:2"},
         {1, kCall, {L"a"}, DISP_E_BADPARAMCOUNT, L""},
@@ -82,7 +88,7 @@ TEST(LibraryArgumentRules, InputsInScriptOrderAndNothingWrittenButTheResult) {
         {1, DISPATCH_PROPERTYGET, {L"a", L"2"}, DISP_E_MEMBERNOTFOUND, L""},
         {4, kCall, {L"a"}, S_OK, L"a:7"},
         {2, kPutRef, {L"3", L"obj"}, S_OK, L"3"},
-        {2, kPutRef, {L"obj"}, DISP_E_TYPEMISMATCH, L""},  // the value is read as the key
+        {2, kPutRef, {L"obj"}, DISP_E_TYPEMISMATCH, L""},              // the value is read as the key
         {2, kPutRef, {L"3", L"4", L"obj"}, DISP_E_TYPEMISMATCH, L""},  // and the index as the value
         {2, kPutRef, {L"3"}, DISP_E_BADPARAMCOUNT, L""},
         {3, kCall, {L"&&"}, S_OK, L"true"},  // followed once

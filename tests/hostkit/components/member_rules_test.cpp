@@ -33,9 +33,13 @@ public:
         *joined = SysAllocString(all.c_str());
         return S_OK;
     }
-    HRESULT put_Slot(LONG key, BSTR value) override { return Note(std::to_wstring(key) + L"=" + std::wstring(View(value))); }
+    HRESULT put_Slot(LONG key, BSTR value) override {
+        return Note(std::to_wstring(key) + L"=" + std::wstring(View(value)));
+    }
     HRESULT put_Number(LONG value) override { return Note(std::to_wstring(value)); }
-    HRESULT Seen(VARIANT* value) override { return Note(value->vt == (VT_BYREF | VT_VARIANT) ? L"by reference" : L"value"); }
+    HRESULT Seen(VARIANT* value) override {
+        return Note(value->vt == (VT_BYREF | VT_VARIANT) ? L"by reference" : L"value");
+    }
     HRESULT Fail() override { return veskhost::RaiseComponentError(veskhost::ControlError(5), L"Probe", L"refused"); }
 
     std::wstring m_strNoted;
@@ -82,7 +86,14 @@ CComVariant Arg(const std::wstring& text) {
 TEST(ComponentArgumentRules, CountsDefaultsPutValuesAndArgumentErrors) {
     constexpr WORD kCall = DISPATCH_METHOD, kPut = DISPATCH_PROPERTYPUT;
     // Arguments in script order, a put's value last; `seen` is the result or what the probe noted.
-    const struct { DISPID id; WORD flags; std::vector<std::wstring> args; HRESULT hr; UINT argErr; const wchar_t* seen; } cases[] = {
+    const struct {
+        DISPID id;
+        WORD flags;
+        std::vector<std::wstring> args;
+        HRESULT hr;
+        UINT argErr;
+        const wchar_t* seen;
+    } cases[] = {
         {1, kCall, {L"a", L"2"}, S_OK, kUntouched, L"a:2"},
         {1, kCall, {L"a"}, S_OK, kUntouched, L"a:7"},  // left out: the default
         {1, DISPATCH_PROPERTYGET, {L"a", L"-"}, S_OK, kUntouched, L"a:7"},
@@ -147,20 +158,27 @@ TEST(ComponentArgumentRules, PublishedMembersAnswerFlagsAndCountsInTheirOwnOrder
     auto stream = CreateComponent<IDispatch>(CLSID_Stream, IID_IDispatch);
     IDispatch *const d = dictionary.Get(), *const s = stream.Get();
     constexpr WORD kCall = DISPATCH_METHOD, kGet = DISPATCH_PROPERTYGET, kPut = DISPATCH_PROPERTYPUT;
-    const struct { IDispatch* object; DISPID id; WORD flags; std::vector<std::wstring> args; HRESULT hr; UINT argErr; } cases[] = {
-        {d, DISPID_VALUE, 0, {L"k"}, S_OK, kUntouched},                       // any call that is no put reads Item
-        {d, 1, kPut, {L"k", L"v"}, DISP_E_MEMBERNOTFOUND, kUntouched},        // Add
-        {d, 5, kGet, {L"k"}, DISP_E_MEMBERNOTFOUND, kUntouched},              // Key
-        {d, 9, 0, {L"1"}, DISP_E_BADPARAMCOUNT, kUntouched},                   // CompareMode counts first
+    const struct {
+        IDispatch* object;
+        DISPID id;
+        WORD flags;
+        std::vector<std::wstring> args;
+        HRESULT hr;
+        UINT argErr;
+    } cases[] = {
+        {d, DISPID_VALUE, 0, {L"k"}, S_OK, kUntouched},                 // any call that is no put reads Item
+        {d, 1, kPut, {L"k", L"v"}, DISP_E_MEMBERNOTFOUND, kUntouched},  // Add
+        {d, 5, kGet, {L"k"}, DISP_E_MEMBERNOTFOUND, kUntouched},        // Key
+        {d, 9, 0, {L"1"}, DISP_E_BADPARAMCOUNT, kUntouched},            // CompareMode counts first
         {d, 9, DISPATCH_PROPERTYPUTREF, {L"1"}, DISP_E_MEMBERNOTFOUND, kUntouched},
         {d, 9, kPut, {L"x"}, DISP_E_TYPEMISMATCH, kUntouched},
-        {s, 3, 0, {L"1"}, DISP_E_MEMBERNOTFOUND, kUntouched},                  // Position looks at the flags first
-        {s, 8, kGet, {L"1"}, DISP_E_BADPARAMCOUNT, kUntouched},                // Charset
-        {s, 10, kCall, {L"-", L"x"}, DISP_E_TYPEMISMATCH, 0},                  // Open's mode
-        {s, 13, kCall, {L"-"}, DISP_E_PARAMNOTOPTIONAL, 0},                    // Write
-        {s, 15, kCall, {L"x", L"y"}, DISP_E_TYPEMISMATCH, 0},                  // CopyTo converts its count first
-        {s, 15, kCall, {L"x"}, DISP_E_TYPEMISMATCH, kUntouched},               // and then asks for a stream
-        {s, 19, kCall | kGet, {L"x"}, DISP_E_TYPEMISMATCH, 0},                 // ReadText
+        {s, 3, 0, {L"1"}, DISP_E_MEMBERNOTFOUND, kUntouched},     // Position looks at the flags first
+        {s, 8, kGet, {L"1"}, DISP_E_BADPARAMCOUNT, kUntouched},   // Charset
+        {s, 10, kCall, {L"-", L"x"}, DISP_E_TYPEMISMATCH, 0},     // Open's mode
+        {s, 13, kCall, {L"-"}, DISP_E_PARAMNOTOPTIONAL, 0},       // Write
+        {s, 15, kCall, {L"x", L"y"}, DISP_E_TYPEMISMATCH, 0},     // CopyTo converts its count first
+        {s, 15, kCall, {L"x"}, DISP_E_TYPEMISMATCH, kUntouched},  // and then asks for a stream
+        {s, 19, kCall | kGet, {L"x"}, DISP_E_TYPEMISMATCH, 0},    // ReadText
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("row " + std::to_string(&c - cases));
