@@ -41,6 +41,13 @@ HRESULT LookupDispatchNames(automation::MemberRows rows, REFIID riid, LPOLESTR* 
     return cNames == 1 ? S_OK : DISP_E_UNKNOWNNAME;
 }
 
+HRESULT CreateWithoutOuter(IUnknown* outer, REFIID riid, void** ppv, HRESULT (*create)(REFIID riid, void** ppv)) {
+    if (ppv == nullptr) return E_POINTER;
+    *ppv = nullptr;
+    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
+    return create(riid, ppv);
+}
+
 HRESULT CompleteInvoke(HRESULT hr, EXCEPINFO* pExcepInfo) {
     if (SUCCEEDED(hr) || pExcepInfo == nullptr) return hr;
     // The frame's own argument and member codes are answers about the call, not errors

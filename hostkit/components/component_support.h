@@ -40,6 +40,10 @@ constexpr WORD kGetCall = DISPATCH_PROPERTYGET | DISPATCH_METHOD;
 // names are not supported, so every further name reports DISPID_UNKNOWN.
 HRESULT LookupDispatchNames(automation::MemberRows rows, REFIID riid, LPOLESTR* names, UINT cNames, DISPID* ids);
 
+// A class creator in the registry's form: the out-pointer cleared, no outer object
+// (CLASS_E_NOAGGREGATION), then create(riid, ppv).
+HRESULT CreateWithoutOuter(IUnknown* outer, REFIID riid, void** ppv, HRESULT (*create)(REFIID riid, void** ppv));
+
 // The end of Invoke: a failure the component explained with error information becomes
 // DISP_E_EXCEPTION with the EXCEPINFO filled when the caller passed one; without an
 // EXCEPINFO, and for the dispatch frame's own DISP_E_ codes, the code is returned as it is.

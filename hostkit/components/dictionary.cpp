@@ -366,10 +366,7 @@ HRESULT CHostDictionary::get_HashVal(VARIANT* Key, VARIANT* HashVal) {
 }  // namespace
 
 HRESULT CreateHostDictionary(IUnknown* outer, REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    return CHostDictionary::CreateInstance(riid, ppv);
+    return CreateWithoutOuter(outer, riid, ppv, &CHostDictionary::CreateInstance<>);
 }
 
 }  // namespace veskhost

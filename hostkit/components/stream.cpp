@@ -708,10 +708,7 @@ HRESULT CHostStream::LoadFromFile(BSTR FileName) {
 }  // namespace
 
 HRESULT CreateHostStream(IUnknown* outer, REFIID riid, void** ppv) {
-    if (ppv == nullptr) return E_POINTER;
-    *ppv = nullptr;
-    if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    return CHostStream::Create(riid, ppv);
+    return CreateWithoutOuter(outer, riid, ppv, &CHostStream::Create);
 }
 
 }  // namespace veskhost

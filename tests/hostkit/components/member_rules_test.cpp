@@ -83,6 +83,18 @@ CComVariant Arg(const std::wstring& text) {
     return VarStr(text.c_str());
 }
 
+// Lays the arguments (script order, a put's value last and named) into the call invoke makes.
+template <class Invoke>
+HRESULT CallWith(const std::vector<std::wstring>& given, WORD flags, Invoke invoke) {
+    std::vector<CComVariant> args;
+    for (const auto& arg : given) args.push_back(Arg(arg));
+    std::vector<VARIANT> laid(args.rbegin(), args.rend());  // borrowed, last first
+    DISPID putId = DISPID_PROPERTYPUT;
+    const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0 && !laid.empty();
+    DISPPARAMS params{laid.data(), put ? &putId : nullptr, UINT(laid.size()), put ? 1u : 0u};
+    return invoke(&params);
+}
+
 TEST(ComponentArgumentRules, CountsDefaultsPutValuesAndArgumentErrors) {
     constexpr WORD kCall = DISPATCH_METHOD, kPut = DISPATCH_PROPERTYPUT;
     // Arguments in script order, a put's value last; `seen` is the result or what the probe noted.
@@ -119,16 +131,12 @@ TEST(ComponentArgumentRules, CountsDefaultsPutValuesAndArgumentErrors) {
     for (const auto& c : cases) {
         SCOPED_TRACE("row " + std::to_string(&c - cases));
         CRowProbe probe;
-        std::vector<CComVariant> args;
-        for (const auto& arg : c.args) args.push_back(Arg(arg));
-        std::vector<VARIANT> laid(args.rbegin(), args.rend());  // borrowed, last first
-        DISPID putId = DISPID_PROPERTYPUT;
-        const bool put = (c.flags & kPut) != 0 && !laid.empty();
-        DISPPARAMS params{laid.data(), put ? &putId : nullptr, UINT(laid.size()), put ? 1u : 0u};
         CComVariant result;
         UINT argErr = kUntouched;
-        EXPECT_HR(c.hr, veskhost::InvokeMember(&probe, static_cast<IRowProbe*>(&probe), kProbeRows, c.id, IID_NULL,
-                                               c.flags, &params, result.Receive(), nullptr, &argErr));
+        EXPECT_HR(c.hr, CallWith(c.args, c.flags, [&](DISPPARAMS* params) {
+                      return veskhost::InvokeMember(&probe, static_cast<IRowProbe*>(&probe), kProbeRows, c.id, IID_NULL,
+                                                    c.flags, params, result.Receive(), nullptr, &argErr);
+                  }));
         EXPECT_EQ(c.argErr, argErr);
         EXPECT_EQ(std::wstring(c.seen), result.vt == VT_BSTR ? std::wstring(View(result.bstrVal)) : probe.m_strNoted);
         EXPECT_EQ(1u, probe.RefCount()) << "the call's hold is given back";
@@ -182,15 +190,11 @@ TEST(ComponentArgumentRules, PublishedMembersAnswerFlagsAndCountsInTheirOwnOrder
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("row " + std::to_string(&c - cases));
-        std::vector<CComVariant> args;
-        for (const auto& arg : c.args) args.push_back(Arg(arg));
-        std::vector<VARIANT> laid(args.rbegin(), args.rend());
-        DISPID putId = DISPID_PROPERTYPUT;
-        const bool put = (c.flags & kPut) != 0;
-        DISPPARAMS params{laid.data(), put ? &putId : nullptr, UINT(laid.size()), put ? 1u : 0u};
         CComVariant result;
         UINT argErr = kUntouched;
-        EXPECT_HR(c.hr, c.object->Invoke(c.id, IID_NULL, 0, c.flags, &params, result.Receive(), nullptr, &argErr));
+        EXPECT_HR(c.hr, CallWith(c.args, c.flags, [&](DISPPARAMS* params) {
+                      return c.object->Invoke(c.id, IID_NULL, 0, c.flags, params, result.Receive(), nullptr, &argErr);
+                  }));
         EXPECT_EQ(c.argErr, argErr);
     }
 }
