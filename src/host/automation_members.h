@@ -108,7 +108,7 @@ using MemberOp = HRESULT (*)(void* instance, MemberArg* args, MemberResult* resu
 using RawMemberOp = HRESULT (*)(MemberCall& call);
 
 namespace member_detail {
-consteval bool default_fits(ArgKind kind, MemberDefault::Form form) {
+constexpr bool default_fits(ArgKind kind, MemberDefault::Form form) {
     switch (kind) {
     case ArgKind::Bstr: return form == MemberDefault::Form::Text;
     case ArgKind::I4:
@@ -138,9 +138,9 @@ struct MemberRow {
     constexpr UINT Required() const { return Positional() - optional; }
 
     // The same row with its last positional inputs optional, taking these defaults in order.
-    // A default that does not fit its input's kind does not compile.
+    // In a constant table, a default that does not fit its input's kind does not compile.
     template <class... D>
-    consteval MemberRow Optional(D... values) const {
+    constexpr MemberRow Optional(D... values) const {
         static_assert(sizeof...(D) > 0, "Optional() names at least one default");
         MemberRow row = *this;
         const MemberDefault given[] = {MemberDefault(values)...};
@@ -460,7 +460,8 @@ consteval MemberRow member_row(const wchar_t* name, DISPID dispid, WORD flag) {
 
 // A row whose operation reads the call itself. The kinds name its inputs, so that the count
 // and optional inputs are checked as for a typed row and read_input can read any of them.
-consteval MemberRow raw_row(const wchar_t* name, DISPID dispid, WORD flag, RawMemberOp op,
+// (Not consteval: clang 14 refuses an immediate call whose arguments depend on a template.)
+constexpr MemberRow raw_row(const wchar_t* name, DISPID dispid, WORD flag, RawMemberOp op,
                             std::initializer_list<ArgKind> kinds = {}) {
     MemberRow row{name, dispid, flag, static_cast<uint8_t>(kinds.size()), {}, ResultKind::None, nullptr, op};
     if (kinds.size() > kMaxMemberArgs) throw "too many arguments for a member row";
