@@ -1,19 +1,12 @@
-// Digests, random keys, identifiers and sleeping.
-#include <random>
-
+// The MD5 and SHA-1 members: a digest of text or bytes as lower-case hex.
 #include "shim/crypt.h"
 #include "shim/safecrt.h"
-#include "shim/time.h"
-#include "utility/random_engine.h"
 #include "utility/utility_ops.h"
 
 namespace {
 
 constexpr DWORD kHashContextFlags = CRYPT_VERIFYCONTEXT | CRYPT_MACHINE_KEYSET;
 constexpr DWORD kMaxDigestBytes = 20;
-constexpr int kGuidTextChars = 39;  // braces, 32 digits, 4 hyphens and the NUL
-constexpr size_t kCompactGuidChars = 32;
-constexpr size_t kGuidClosingBrace = 37;
 
 HRESULT hash_bytes(ALG_ID algorithm, DWORD digestBytes, const BYTE* bytes, uint32_t count, BSTR* digest) {
     if (digest == nullptr) return E_POINTER;
@@ -61,53 +54,4 @@ HRESULT CUtilityOps::MD5(VARIANT* input, long charset, BSTR* digest) {
 
 HRESULT CUtilityOps::SHA1(VARIANT* input, long charset, BSTR* digest) {
     return hash_input(CALG_SHA1, 20, input, charset, digest);
-}
-
-HRESULT CUtilityOps::MakeKey(long length, BSTR alphabet, BSTR* key) {
-    if (key == nullptr) return E_POINTER;
-    const UINT letters = SysStringLen(alphabet);
-    if (length < 0 || letters == 0) return E_INVALIDARG;
-    if (static_cast<unsigned long>(length) > kMaxBstrChars) return E_OUTOFMEMORY;
-    std::mt19937 engine;
-    const HRESULT hr = SeedRandomEngine(engine);
-    if (FAILED(hr)) return hr;
-    // A letter that occurs several times in the alphabet is drawn that much more often.
-    std::uniform_int_distribution<UINT> pick(0, letters - 1);
-    BSTR out = SysAllocStringLen(nullptr, static_cast<UINT>(length));
-    if (out == nullptr) return E_OUTOFMEMORY;
-    for (long i = 0; i < length; ++i) out[i] = alphabet[pick(engine)];
-    *key = out;
-    return S_OK;
-}
-
-HRESULT CUtilityOps::MakeGUID(VARIANT_BOOL compact, BSTR* guid) {
-    if (guid == nullptr) return E_POINTER;
-    GUID id;
-    HRESULT hr = CoCreateGuid(&id);
-    if (FAILED(hr)) return hr;
-    wchar_t text[kGuidTextChars];
-    if (StringFromGUID2(id, text, kGuidTextChars) != kGuidTextChars) return E_FAIL;
-    if (compact != VARIANT_TRUE) {
-        *guid = SysAllocString(text);
-        return *guid ? S_OK : E_OUTOFMEMORY;
-    }
-    CComBSTR digits;
-    digits.Attach(SysAllocStringLen(nullptr, kCompactGuidChars));
-    if (!digits) return E_OUTOFMEMORY;
-    // Copy the digits after the opening brace, skipping hyphens and the closing brace.
-    size_t from = 1;
-    size_t copied = 0;
-    while (copied < kCompactGuidChars && from <= kGuidClosingBrace) {
-        digits.m_str[copied++] = text[from++];
-        while (from <= kGuidClosingBrace && (text[from] == L'-' || text[from] == L'{' || text[from] == L'}')) ++from;
-    }
-    if (copied != kCompactGuidChars || from != kGuidClosingBrace + 1) return E_FAIL;
-    *guid = digits.Detach();
-    return S_OK;
-}
-
-HRESULT CUtilityOps::Sleep(long milliseconds) {
-    // Taken as an unsigned 32-bit count: a negative value is a very long wait.
-    ::Sleep(static_cast<DWORD>(milliseconds));
-    return S_OK;
 }
