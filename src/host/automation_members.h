@@ -6,7 +6,7 @@
 //
 //   member_row<ITextTemplator, &ITextTemplator::ProcessTemplate>(L"ProcessTemplate", 4, DISPATCH_METHOD)
 //   member_row<IUtility, &IUtility::Base64Decode, ResultKind::Variant>(L"Base64Decode", 54, DISPATCH_METHOD)
-//   member_row<IZULibStream, &IZULibStream::Read, ResultKind::Variant>(L"Read", 9, kGet).Optional(adReadAll)
+//   member_row<IZULibStream, &IZULibStream::Read, ResultKind::Variant>(L"Read", 9, kGetCall).Optional(adReadAll)
 //
 // Parameter types and how Invoke fills them (inputs in script order):
 //   BSTR, LONG, VARIANT_BOOL   converted to VT_BSTR / VT_I4 / VT_BOOL
@@ -15,8 +15,9 @@
 //   IDispatch*, IUnknown*      the object argument, held for the call
 // A last parameter BSTR*, LONG*, VARIANT_BOOL*, IDispatch**, IUnknown** or SAFEARRAY** is the
 // result (VT_BSTR, VT_I4, VT_BOOL, VT_DISPATCH, VT_UNKNOWN, VT_ARRAY|VT_VARIANT). A last
-// VARIANT* is an input unless the row asks for ResultKind::Variant. A row whose member needs
-// the arguments as they came uses raw_row.
+// VARIANT* is an input unless the row asks for ResultKind::Variant; Optional() lets the last
+// positional inputs be left out, with their defaults. A row whose member reads the call's
+// arguments itself uses raw_row.
 //
 // How arguments are counted, where a put's value comes from and what a missing one gives is
 // each side's own rule (InvokeRules); the tables and the routine are the same for both.
