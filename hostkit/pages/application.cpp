@@ -32,6 +32,8 @@ CComVariant PageApplication::Value(const wchar_t* name) const {
 
 size_t PageApplication::Count() const { return m_state->contents.Count(); }
 
+bool PageApplication::Locked() const { return m_state->lock.Owner() != 0; }
+
 }  // namespace veskhost
 
 namespace veskhost::pages {

@@ -124,6 +124,8 @@ public:
     HRESULT SetValue(const wchar_t* name, const VARIANT& value);
     CComVariant Value(const wchar_t* name) const;
     size_t Count() const;
+    // True while a page holds Application.Lock.
+    bool Locked() const;
 
     struct State;
     const std::shared_ptr<State>& Shared() const { return m_state; }

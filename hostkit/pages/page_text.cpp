@@ -35,26 +35,36 @@ std::string Utf8OfChar(wchar_t c) { return Utf8Of(std::wstring_view(&c, 1)); }
 
 }  // namespace
 
-// The runtime's converters stop at a NUL, so text is converted piece by piece between NULs.
+void AppendUtf8(std::string& out, std::wstring_view text) {
+    for (const wchar_t c : text) {
+        uint32_t code = static_cast<uint32_t>(c);
+        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) code = 0xFFFD;
+        if (code < 0x80) {
+            out += char(code);
+        } else if (code < 0x800) {
+            out += char(0xC0 | (code >> 6));
+            out += char(0x80 | (code & 0x3F));
+        } else if (code < 0x10000) {
+            out += char(0xE0 | (code >> 12));
+            out += char(0x80 | ((code >> 6) & 0x3F));
+            out += char(0x80 | (code & 0x3F));
+        } else {
+            out += char(0xF0 | (code >> 18));
+            out += char(0x80 | ((code >> 12) & 0x3F));
+            out += char(0x80 | ((code >> 6) & 0x3F));
+            out += char(0x80 | (code & 0x3F));
+        }
+    }
+}
+
 std::string Utf8Of(std::wstring_view text) {
     std::string out;
-    size_t start = 0;
-    while (start <= text.size()) {
-        size_t end = text.find(L'\0', start);
-        if (end == std::wstring_view::npos) end = text.size();
-        const std::wstring piece(text.substr(start, end - start));
-        const size_t bytes = utf32_utf8(nullptr, 0, piece.c_str());
-        const size_t at = out.size();
-        out.resize(at + bytes);
-        utf32_utf8(out.data() + at, bytes, piece.c_str());
-        out.pop_back();  // the converter's NUL
-        if (end == text.size()) break;
-        out += '\0';
-        start = end + 1;
-    }
+    out.reserve(text.size());
+    AppendUtf8(out, text);
     return out;
 }
 
+// The runtime's decoder stops at a NUL, so bytes are decoded piece by piece between NULs.
 std::wstring TextOfUtf8(std::string_view bytes) {
     std::wstring out;
     size_t start = 0;

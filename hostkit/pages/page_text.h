@@ -12,6 +12,7 @@ namespace veskhost::pages {
 
 // UTF-8 bytes of the text; a value that is no Unicode scalar becomes U+FFFD.
 std::string Utf8Of(std::wstring_view text);
+void AppendUtf8(std::string& out, std::wstring_view text);
 // The text of UTF-8 bytes, NULs kept; ill-formed bytes become U+FFFD.
 std::wstring TextOfUtf8(std::string_view bytes);
 

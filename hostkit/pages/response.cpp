@@ -226,14 +226,29 @@ HRESULT CResponse::BinaryWrite(VARIANT varInput) {
 
 HRESULT CResponse::Write(VARIANT varText) {
     if (HRESULT hr = m_state->CheckOpen(); FAILED(hr)) return hr;
-    CComVariant text;
-    if (HRESULT hr = VariantCopyInd(&text, &varText); FAILED(hr)) return hr;
-    if (text.vt == VT_NULL) return S_OK;
-    // An object converts through its default member, which may be a script calling back
-    // here: the output is touched only once the text is known.
-    if (text.vt != VT_BSTR && FAILED(text.ChangeType(VT_BSTR))) return DISP_E_TYPEMISMATCH;
-    if (HRESULT hr = m_state->CheckOpen(); FAILED(hr)) return hr;
-    Emit(Utf8Of(std::wstring_view(text.bstrVal ? text.bstrVal : L"", SysStringLen(text.bstrVal))));
+    // Text is written from the caller's string; anything else becomes text first.
+    BSTR text = varText.vt == VT_BSTR ? varText.bstrVal
+              : varText.vt == (VT_BYREF | VT_BSTR) && varText.pbstrVal ? *varText.pbstrVal
+                                                                       : nullptr;
+    CComVariant converted;
+    if (varText.vt != VT_BSTR && text == nullptr) {
+        if (HRESULT hr = VariantCopyInd(&converted, &varText); FAILED(hr)) return hr;
+        if (converted.vt == VT_NULL) return S_OK;
+        // An object converts through its default member, which may be a script calling back
+        // here: the output is touched only once the text is known.
+        if (converted.vt != VT_BSTR && FAILED(converted.ChangeType(VT_BSTR))) return DISP_E_TYPEMISMATCH;
+        if (HRESULT hr = m_state->CheckOpen(); FAILED(hr)) return hr;
+        text = converted.bstrVal;
+    }
+    ResponseState& state = *m_state;
+    if (state.out.ended) return S_OK;
+    const std::wstring_view chars(text ? text : L"", SysStringLen(text));
+    if (state.buffering) {
+        AppendUtf8(state.buffer, chars);
+    } else {
+        AppendUtf8(state.out.body, chars);
+        state.headersSent = true;
+    }
     return S_OK;
 }
 

@@ -51,6 +51,7 @@ TEST(ApplicationLock, HeldAcrossCallsOfOnePageAndReleasedWhenThePageEnds) {
         });
     });
     locked.get_future().wait();
+    EXPECT_TRUE(site.application.Locked());
 
     std::atomic<bool> lockTaken{false}, written{false};
     std::thread locker([&] {
@@ -80,7 +81,7 @@ TEST(ApplicationLock, HeldAcrossCallsOfOnePageAndReleasedWhenThePageEnds) {
     EXPECT_TRUE(lockTaken);
     EXPECT_TRUE(written);
     // The second locker also forgot to unlock; its page end released it as well.
-    EXPECT_HR(S_OK, site.application.SetValue(L"after", VarI4(1)));
+    EXPECT_FALSE(site.application.Locked());
 }
 
 TEST(ApplicationLock, UnlockWithoutTheLockDoesNothingAndAViewOutlivingItsPageCannotLock) {
@@ -93,7 +94,7 @@ TEST(ApplicationLock, UnlockWithoutTheLockDoesNothingAndAViewOutlivingItsPageCan
     });
     EXPECT_HR(E_FAIL, kept->Lock());
     EXPECT_EQ(L"The page has ended.", LastError().description);
-    EXPECT_HR(S_OK, site.application.SetValue(L"free", VarI4(1)));  // nothing holds the lock
+    EXPECT_FALSE(site.application.Locked());
 }
 
 }  // namespace
