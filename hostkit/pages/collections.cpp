@@ -11,6 +11,7 @@ namespace veskhost::pages {
 namespace {
 
 constexpr const wchar_t* kIndexText = L"The index is out of range.";
+constexpr const wchar_t* kDateText = L"The date is outside the years 100 to 9999.";
 constexpr const wchar_t* kHeaderBreakText = L"A cookie may not hold a carriage return, a line feed or a NUL.";
 
 bool IsNumber(VARTYPE vt) {
@@ -445,6 +446,7 @@ HRESULT CWriteCookie::put_Item(VARIANT key, BSTR bstrValue) {
 
 HRESULT CWriteCookie::put_Expires(DATE dtExpires) {
     if (HRESULT hr = m_state->CheckHeadersOpen(); FAILED(hr)) return hr;
+    if (!IsAutomationDate(dtExpires)) return RaiseComponentError(E_INVALIDARG, kResponseSource, kDateText);
     Cookie().expires = dtExpires;
     return S_OK;
 }

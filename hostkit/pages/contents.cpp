@@ -81,16 +81,20 @@ HRESULT VariantStore::Remove(const CollectionKey& key, CComVariant* old) {
     return S_OK;
 }
 
-void VariantStore::RemoveAll(std::vector<CComVariant>* removed) {
-    std::lock_guard<std::mutex> lock(m_mutex);
+void VariantStore::TakeAllLocked(std::vector<CComVariant>* removed) {
     for (Entry& entry : m_entries) removed->push_back(std::move(entry.value));
     m_entries.clear();
     m_index.clear();
 }
 
-void VariantStore::End(std::vector<CComVariant>* removed) {
-    RemoveAll(removed);
+void VariantStore::RemoveAll(std::vector<CComVariant>* removed) {
     std::lock_guard<std::mutex> lock(m_mutex);
+    TakeAllLocked(removed);
+}
+
+void VariantStore::End(std::vector<CComVariant>* removed) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    TakeAllLocked(removed);
     m_bEnded = true;
 }
 

@@ -194,6 +194,7 @@ private:
     // The position of the key's entry, or npos; the caller holds the lock.
     size_t FindLocked(const CollectionKey& key) const;
     void ReindexLocked();
+    void TakeAllLocked(std::vector<CComVariant>* removed);
 
     mutable std::mutex m_mutex;
     std::vector<Entry> m_entries;
@@ -644,6 +645,9 @@ private:
     CComPtr<CContents> m_spContents;
     CComPtr<CContents> m_spStatic;
 };
+
+// True for a date an automation date can hold: from the year 100 to the end of 9999.
+constexpr bool IsAutomationDate(DATE date) { return date >= -657434.0 && date < 2958466.0; }
 
 // The longest Session.Timeout: a year, in minutes.
 constexpr LONG kMaxSessionTimeout = 366 * 24 * 60;

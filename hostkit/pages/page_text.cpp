@@ -229,6 +229,8 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
 std::wstring HttpDate(DATE date) {
     // An automation date counts days from 30 December 1899; before it, the fraction still
     // counts forward from midnight of the day.
+    if (!(date >= -657434.0)) date = -657434.0;  // NaN as well
+    if (date > 2958465.99999) date = 2958465.99999;
     const double whole = std::trunc(date);
     const double fraction = std::fabs(date - whole);
     int64_t seconds = int64_t(whole) * 86400 + int64_t(std::llround(fraction * 86400.0));

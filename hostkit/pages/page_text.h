@@ -47,7 +47,8 @@ std::wstring ServerVariableName(std::string_view header);
 // True when text starts with prefix, ASCII case ignored.
 bool StartsWithNoCase(std::string_view text, std::string_view prefix);
 
-// The date as HTTP writes it ("Sun, 06 Nov 1994 08:49:37 GMT"), the value taken as UTC.
+// The date as HTTP writes it ("Sun, 06 Nov 1994 08:49:37 GMT"), the value taken as UTC; a
+// value outside the automation date range is taken as its nearer end.
 std::wstring HttpDate(DATE date);
 
 // The physical path of a logical one under the site root. A logical path starting with "/"

@@ -158,6 +158,8 @@ HRESULT CResponse::get_ExpiresAbsolute(VARIANT* pvarExpiresRet) {
 
 HRESULT CResponse::put_ExpiresAbsolute(DATE dtExpires) {
     if (HRESULT hr = m_state->CheckHeadersOpen(); FAILED(hr)) return hr;
+    if (!IsAutomationDate(dtExpires))
+        return RaiseComponentError(E_INVALIDARG, kResponseSource, L"The date is outside the years 100 to 9999.");
     m_state->out.expiresAbsolute = dtExpires;
     return S_OK;
 }

@@ -2,6 +2,9 @@
 // Item's search, the server variables, cookies, and the body under the upload limit.
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "hostkit/components/components.h"
 
 #include "page_helpers.h"
 
@@ -131,6 +134,26 @@ TEST(RequestCollections, RepeatedKeysKeepEveryValueInOrder) {
         EXPECT_HR(S_OK, query->get_Key(VarI4(2), key.Receive()));
         EXPECT_EQ(L"b", TextOf(key));
         EXPECT_EQ(L"x", TextOf(ItemOf(query.Get(), VarI4(2))));  // a number is a position
+    });
+}
+
+// What For Each walks: a collection's keys, a value list's values, both as they were sent.
+std::vector<std::wstring> Walk(IDispatch* object) {
+    CComVariant enumerator;
+    EXPECT_HR(S_OK, Call(object, L"_NewEnum", kGet, {}, &enumerator));
+    CComPtr<veskhost::IEnumVARIANT> items;
+    EXPECT_HR(S_OK, enumerator.punkVal->QueryInterface(veskhost::IID_IEnumVARIANT, items.ReceiveVoid()));
+    std::vector<std::wstring> walked;
+    for (CComVariant item; items->Next(1, item.Receive(), nullptr) == S_OK; item.Reset()) walked.push_back(TextOf(item));
+    return walked;
+}
+
+TEST(RequestCollections, ForEachWalksKeysAndValuesInTheOrderSent) {
+    WithRequest(PageRequest::Get("/p?b=2&a=1&b=3"), [](IRequest* r) {
+        auto query = CollectionOf(r, &IRequest::get_QueryString);
+        EXPECT_EQ((std::vector<std::wstring>{L"b", L"a"}), Walk(query.Get()));
+        const CComVariant b = ItemOf(query.Get(), VarStr(L"b"));
+        EXPECT_EQ((std::vector<std::wstring>{L"2", L"3"}), Walk(b.pdispVal));
     });
 }
 

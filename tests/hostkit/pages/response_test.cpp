@@ -1,5 +1,6 @@
 // Response: output and buffering, status and headers (and what may never go into them), the
 // log, Redirect and cookies, read back from the PageResponse the page produced.
+#include <cmath>
 #include <functional>
 #include <string>
 
@@ -101,6 +102,44 @@ TEST(ResponseOutput, WithoutBufferingOutputIsSentAtOnce) {
         EXPECT_HR(E_FAIL, r->AddHeader(CComBSTR(L"X-A"), CComBSTR(L"1")));
     });
     EXPECT_EQ("x", page.body);
+}
+
+TEST(ResponseOutput, PropertiesStartFromTheHostsDefaults) {
+    Site site;
+    site.config.codePage = 1252;
+    PageRequest request = PageRequest::Get("/");
+    request.clientConnected = false;
+    const PageResponse page = site.Page(request, [](const veskhost::PageObjects& p) {
+        EXPECT_EQ(L"text/html", Read(p.response, L"ContentType"));
+        EXPECT_EQ(L"private", Read(p.response, L"CacheControl"));
+        EXPECT_EQ(L"", Read(p.response, L"CharSet"));
+        EXPECT_EQ(L"200 OK", Read(p.response, L"Status"));
+        EXPECT_EQ(L"1252", Read(p.response, L"CodePage"));
+        EXPECT_EQ(L"2048", Read(p.response, L"LCID"));
+        VARIANT_BOOL flag = VARIANT_FALSE;
+        EXPECT_HR(S_OK, p.response->get_Buffer(&flag));
+        EXPECT_EQ(VARIANT_TRUE, flag);
+        EXPECT_HR(S_OK, p.response->IsClientConnected(&flag));
+        EXPECT_EQ(VARIANT_FALSE, flag);
+        CComVariant expires;
+        EXPECT_HR(S_OK, p.response->get_Expires(expires.Receive()));
+        EXPECT_EQ(VT_EMPTY, expires.vt);
+        EXPECT_HR(S_OK, Call(p.response, L"Expires", DISPATCH_PROPERTYPUT, Args(VarI4(-1))));
+        CComVariant date;
+        date.vt = VT_DATE;
+        date.date = 47485.5;
+        EXPECT_HR(S_OK, Call(p.response, L"ExpiresAbsolute", DISPATCH_PROPERTYPUT, Args(std::move(date))));
+        EXPECT_HR(DISP_E_TYPEMISMATCH,
+                  Call(p.response, L"ExpiresAbsolute", DISPATCH_PROPERTYPUT, Args(VarStr(L"not a date"))));
+        EXPECT_HR(E_INVALIDARG, p.response->put_ExpiresAbsolute(1e300));
+        EXPECT_HR(E_INVALIDARG, p.response->put_ExpiresAbsolute(std::nan("")));
+        EXPECT_HR(S_OK, Call(p.response, L"ContentType", DISPATCH_PROPERTYPUT, Args(VarStr(L"text/plain"))));
+        EXPECT_HR(S_OK, Call(p.response, L"CharSet", DISPATCH_PROPERTYPUT, Args(VarStr(L"utf-8"))));
+    });
+    EXPECT_EQ(-1, page.expiresMinutes.value_or(0));
+    EXPECT_EQ(47485.5, page.expiresAbsolute.value_or(0));
+    EXPECT_EQ(L"text/plain", page.contentType);
+    EXPECT_EQ(L"utf-8", page.charSet);
 }
 
 // ---- Headers ---------------------------------------------------------------------------
@@ -248,6 +287,9 @@ TEST(ResponseCookies, ValuesKeysAndAttributesAsScriptsSetThem) {
         expires.vt = VT_DATE;
         expires.date = 47485.0 + 11045.0 / 86400.0;  // 2 January 2030, 03:04:05
         EXPECT_HR(S_OK, Call(prefs.pdispVal, L"Expires", DISPATCH_PROPERTYPUT, Args(std::move(expires))));
+        CComPtr<IWriteCookie> typed;
+        ASSERT_HR(S_OK, prefs.pdispVal->QueryInterface(IID_IWriteCookie, typed.ReceiveVoid()));
+        EXPECT_HR(E_INVALIDARG, typed->put_Expires(std::nan("")));
         CComVariant hasKeys;
         EXPECT_HR(S_OK, Call(prefs.pdispVal, L"HasKeys", kGet, {}, &hasKeys));
         EXPECT_EQ(VT_BOOL, hasKeys.vt);
@@ -257,7 +299,7 @@ TEST(ResponseCookies, ValuesKeysAndAttributesAsScriptsSetThem) {
         EXPECT_EQ(L"2", Read(count.pdispVal, L"Count"));
     });
     ASSERT_EQ(2u, page.cookies.size());
-    EXPECT_EQ(L"user=a+b%3Bc; path=/", page.cookies[0].SetCookieHeader());
+    EXPECT_EQ(L"user=a+b%3Bc; path=/", page.cookies[0].SetCookieHeader());  // a session cookie has no expiry
     EXPECT_EQ(L"prefs=lang=fr&theme=dark; expires=Wed, 02 Jan 2030 03:04:05 GMT; domain=example.test; path=/app; secure",
               page.cookies[1].SetCookieHeader());
 }
