@@ -67,14 +67,9 @@ class GComponent : public automation::GObject<Derived, Entries...> {
     using RowInterface = typename Base::FirstInterface;
 
 public:
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
-        if (pctinfo == nullptr) return E_POINTER;
-        *pctinfo = 0;
-        return S_OK;
-    }
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override { return automation::NoTypeInfoCount(pctinfo); }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
-        if (ppTInfo) *ppTInfo = nullptr;
-        return DISP_E_BADINDEX;
+        return automation::NoTypeInfo(ppTInfo, DISP_E_BADINDEX);
     }
     HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override {
         return LookupDispatchNames(Derived::kMembers, riid, rgszNames, cNames, rgDispId);

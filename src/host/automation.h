@@ -36,20 +36,25 @@ struct Alias {
     using Interface = I;
 };
 
+// The answers of an object without type information: a count of 0, and no type information
+// with the object's own failure code.
+inline HRESULT NoTypeInfoCount(UINT* pctinfo) {
+    if (pctinfo == nullptr) return E_POINTER;
+    *pctinfo = 0;
+    return S_OK;
+}
+inline HRESULT NoTypeInfo(ITypeInfo** ppTInfo, HRESULT failure) {
+    if (ppTInfo) *ppTInfo = nullptr;
+    return failure;
+}
+
 // IDispatch members for an object that offers no type information, listed in place of the
 // interface it wraps: GObject<CThing, GNoTypeInfo<IThing>>.
 template <class Base>
 class GNoTypeInfo : public Base {
 public:
-    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
-        if (pctinfo == nullptr) return E_POINTER;
-        *pctinfo = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
-        if (ppTInfo) *ppTInfo = nullptr;
-        return E_NOTIMPL;
-    }
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override { return NoTypeInfoCount(pctinfo); }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override { return NoTypeInfo(ppTInfo, E_NOTIMPL); }
 };
 
 namespace detail {
