@@ -1,6 +1,8 @@
 // The composition root of the module: the module state, the global objects in their
 // construction order, and the two tables every entry point walks. The only file of the
 // frame that sees the component folders.
+#include "controller/vesk_impl.h"
+#include "controller/vesk_session.h"
 #include "frame/module.h"
 #include "frame/type_infos.h"
 #include "template/template_cache.h"
@@ -31,7 +33,7 @@ constexpr int kSecondLibrary = 2;  // its second one, resource "\2": the host co
 // Interfaces whose type information does not exist yet keep an empty slot until their class
 // arrives.
 constinit const CTypeInfoSlot kTypeInfoSlots[] = {
-    {&g_pTI_IVesk, &IID_IVesk, nullptr, kFirstLibrary},
+    {&g_pTI_IVesk, &IID_IVesk, &g_vesk_typeinfo, kFirstLibrary},
     {&g_pTI_IVeskedTemplator, &IID_IVeskedTemplator, nullptr, kFirstLibrary},
     {&g_pTI_IFormFile, &IID_IFormFile, nullptr, kFirstLibrary},
     {&g_pTI_IStringList, &IID_IStringList, &g_string_list_typeinfo, kSecondLibrary},
@@ -85,10 +87,11 @@ static CTypeInfoInstaller s_oTypeInfoInstaller;
 
 CTemplateCache g_oTemplateCache;
 
-// g_oVeskSessionNull (CVeskSessionNull) goes here.
+CVeskSessionNull g_oVeskSessionNull;
 
 // The factories, in this order: g_oCF_Vesk, g_oCF_VeskedTemplator, g_oCF_FormFile,
-// g_oCF_MultipartFormStringList, g_oCF_MultipartForm, then:
+// g_oCF_MultipartFormStringList, g_oCF_MultipartForm, g_oCF_TextTemplator, g_oCF_Utility.
+CVeskFactory g_oCF_Vesk;
 CTextTemplatorFactory g_oCF_TextTemplator;
 CUtilityFactory g_oCF_Utility;
 
@@ -99,7 +102,7 @@ namespace {
 
 // A class whose factory is null is not built yet; its row already fixes its place.
 constinit const CModuleClass kClasses[] = {
-    {L"Vesk", &CLSID_Vesk, L"Vesk", nullptr, &g_pTI_IVesk},
+    {L"Vesk", &CLSID_Vesk, L"Vesk", &g_oCF_Vesk, &g_pTI_IVesk},
     {nullptr, nullptr, nullptr, nullptr, &g_pTI_IVeskedTemplator},    // page-bound templator
     {nullptr, nullptr, nullptr, nullptr, &g_pTI_IFormFile},           // uploaded file
     {nullptr, nullptr, nullptr, nullptr, &g_pTI_IStringList},         // values of one upload field

@@ -39,6 +39,14 @@ VESK_EXPORT extern ITypeInfo* g_pTI_IUtility;
 // defined in classes.cpp in construction order; its row in the class table makes it
 // reachable.
 
+struct IVesk;
+template <class T>
+class GIVeskImpl;
+
+using CVeskObject = GDualImplForPool<IVesk, GIVeskImpl, &g_pTI_IVesk, &g_nRefCount>;
+using CVeskFactory = GClassFactoryPooledInContext<CVeskObject, &g_nRefCount>;
+VESK_EXPORT extern CVeskFactory g_oCF_Vesk;
+
 struct IUtility;
 template <class T>
 class GIUtilityImpl;

@@ -6,6 +6,12 @@
 #include "frame/member_table.h"
 #include "frame/module.h"
 
+// IVesk: the page controller's own members, then the utility members.
+class VeskTypeInfo final : public MemberTableTypeInfo {
+public:
+    constexpr VeskTypeInfo();
+};
+
 // IUtility: the fifteen utility members.
 class UtilityTypeInfo final : public MemberTableTypeInfo {
 public:
@@ -18,6 +24,7 @@ public:
     constexpr TextTemplatorTypeInfo();
 };
 
+VESK_EXPORT extern VeskTypeInfo g_vesk_typeinfo;
 VESK_EXPORT extern UtilityTypeInfo g_utility_typeinfo;
 VESK_EXPORT extern TextTemplatorTypeInfo g_text_templator_typeinfo;
 VESK_EXPORT extern PassiveTypeInfo g_string_list_typeinfo;
