@@ -127,6 +127,7 @@ public:
     // True while a page holds Application.Lock.
     bool Locked() const;
 
+    // What the page objects share; defined where they are.
     struct State;
     const std::shared_ptr<State>& Shared() const { return m_state; }
 
@@ -151,6 +152,7 @@ public:
     // Ends the session now; false when there is no such live session.
     bool End(std::wstring_view id);
 
+    // What RunPage takes and gives back sessions through; defined with the page objects.
     struct Impl;
     Impl& Internal() { return *m_impl; }
 
