@@ -22,13 +22,8 @@ TEST(ModuleTables, EveryClassAnswersFromAFilledSlotAndPublicClassesAreComplete) 
         const bool isPublic = cls.name != nullptr;
         EXPECT_EQ(isPublic, cls.clsid != nullptr);
         EXPECT_EQ(isPublic, cls.progId != nullptr);
-        if (isPublic) {
-            EXPECT_TRUE(names.insert(cls.name).second);
-        }
-        // A built class answers from type information that exists.
-        if (cls.factory) {
-            EXPECT_NE(nullptr, *cls.slot);
-        }
+        EXPECT_TRUE(!isPublic || names.insert(cls.name).second) << "a public name is listed once";
+        EXPECT_TRUE(!cls.factory || *cls.slot != nullptr) << "a built class answers from type information that exists";
     }
     ASSERT_FALSE(module_classes().empty());
     EXPECT_STREQ(L"Vesk", module_classes().front().name) << "the first row answers an empty name";

@@ -51,10 +51,7 @@ public:
 TEST(InterfaceList, EachIdentifierReachesItsInterfaceAndCountsOneReference) {
     g_nDestroyed = 0;
     CListed* object = new CListed();
-    struct Row {
-        const IID* iid;
-        void* expected;
-    } rows[] = {
+    const struct { const IID* iid; void* expected; } rows[] = {
         {&IID_IUnknown, static_cast<IPlain*>(object)},
         {&kPlainId, static_cast<IPlain*>(object)},
         {&kOldPlainId, static_cast<IPlain*>(object)},
@@ -62,7 +59,7 @@ TEST(InterfaceList, EachIdentifierReachesItsInterfaceAndCountsOneReference) {
         {&IID_IDispatch, static_cast<IDispatch*>(static_cast<IDual*>(object))},
         {&IID_ISupportErrorInfo, static_cast<ISupportErrorInfo*>(object)},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         void* pv = nullptr;
         EXPECT_HR(S_OK, object->QueryInterface(*row.iid, &pv));
         EXPECT_EQ(row.expected, pv);
@@ -109,22 +106,16 @@ struct Params {
 };
 
 TEST(InvokeArgs, ScriptOrderCountsAndTheAssignedValue) {
-    struct Row {
-        const char* title;
-        WORD flags;
-        std::vector<LONG> args;
-        UINT named;
-        UINT count;
-        LONG first;  // value of At(0), or 0 when absent
-        LONG put;    // value of PutValue(), or 0 when absent
-    } rows[] = {
+    // first: the value of At(0), put: that of PutValue(); 0 when absent.
+    const struct { const char* title; WORD flags; std::vector<LONG> args; UINT named, count; LONG first, put; }
+        rows[] = {
         {"method, three arguments", DISPATCH_METHOD, {1, 2, 3}, 0, 3, 1, 0},
         {"property put", DISPATCH_PROPERTYPUT, {9}, 1, 0, 0, 9},
         {"indexed put", DISPATCH_PROPERTYPUT, {4, 9}, 1, 1, 4, 9},
         {"putref", DISPATCH_PROPERTYPUTREF, {7}, 1, 0, 0, 7},
         {"get, no arguments", DISPATCH_PROPERTYGET, {}, 0, 0, 0, 0},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.title);
         Params p(row.args, row.named);
         automation::CInvokeArgs args(&p.params, row.flags);

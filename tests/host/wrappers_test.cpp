@@ -123,17 +123,14 @@ private:
 }  // namespace
 
 TEST(CComVariant, AReleaseThatAssignsTheSameHolderSeesTheNewValueInstalled) {
-    struct Row {
-        const char* title;
-        std::function<void(CComVariant&)> replace;
-    } rows[] = {
+    const struct { const char* title; std::function<void(CComVariant&)> replace; } rows[] = {
         {"move assignment", [](CComVariant& v) { v = VarI4(7); }},
         {"Attach", [](CComVariant& v) { CComVariant n = VarI4(7); VARIANT raw; n.Detach(&raw); v.Attach(&raw); }},
         {"SetI4", [](CComVariant& v) { v.SetI4(7); }},
         {"SetString", [](CComVariant& v) { v.SetString(L"seven"); }},
         {"Reset", [](CComVariant& v) { v.Reset(); }},
     };
-    for (const Row& row : rows) {
+    for (const auto& row : rows) {
         SCOPED_TRACE(row.title);
         CountingDispatch other;
         CComVariant holder;

@@ -56,13 +56,9 @@ CComVariant List(std::initializer_list<const VARIANT*> items) {
     for (const VARIANT* item : items) VariantCopy(data++, item);
     return v;
 }
-std::string Repeat(std::string_view unit, int times) {
-    std::string out;
-    while (times-- > 0) out += unit;
-    return out;
-}
-std::wstring Repeat(std::wstring_view unit, int times) {
-    std::wstring out;
+template <class C>
+std::basic_string<C> Repeat(const C* unit, int times) {
+    std::basic_string<C> out;
     while (times-- > 0) out += unit;
     return out;
 }

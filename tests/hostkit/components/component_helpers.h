@@ -27,6 +27,12 @@ inline std::wstring LastErrorDescription() {
     return std::wstring(text.c_str(), text.Length());
 }
 
+// A script argument written as text: digits pass as a number, anything else as a string.
+inline CComVariant Arg(const std::wstring& text) {
+    if (!text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos) return VarI4(std::stol(text));
+    return VarStr(text.c_str());
+}
+
 // Calls a member by name (the default member for a null name) through the toolkit's caller:
 // args in script order, taken over by the call; a put passes its value last, as the named
 // DISPID_PROPERTYPUT argument.

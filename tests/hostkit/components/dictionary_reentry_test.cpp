@@ -96,11 +96,7 @@ std::vector<std::wstring> DrainEntries(IDispatch* d) {
 
 // A late-bound call in script order; the argument "hook" passes the hook and "other" a
 // second object, any other text passes as a string.
-struct Step {
-    const wchar_t* member;
-    WORD flags;
-    std::vector<std::wstring> args;
-};
+struct Step { const wchar_t* member; WORD flags; std::vector<std::wstring> args; };
 
 HRESULT Perform(IDispatch* d, const Step& step, IDispatch* hook, IDispatch* other) {
     std::vector<CComVariant> args;
@@ -113,12 +109,8 @@ TEST(DictionaryReentry, ReleasedValueCallsBackIntoTheDictionary) {
     // The dictionary holds "a" = "1", then the hook: as the item of "k", armed to act when the
     // dictionary drops it for good; or as a key with the item "v", armed to act when only the
     // caller's argument still holds it.
-    const struct {
-        const char* label;
-        bool hookIsKey;
-        Step onRelease, call;
-        std::vector<std::wstring> left;
-    } cases[] = {
+    const struct { const char* label; bool hookIsKey; Step onRelease, call; std::vector<std::wstring> left; }
+        cases[] = {
         {"put over an item whose release removes its key", false,
          {L"Remove", kCall, {L"k"}}, {L"Item", kPut, {L"k", L"other"}}, {L"a=1"}},
         {"putref over an item whose release puts its key again", false,

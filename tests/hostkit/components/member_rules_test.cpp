@@ -68,26 +68,23 @@ constexpr UINT kUntouched = 0xDEAD;
 CComVariant g_inner = VarI4(5);
 CComVariant g_middle = automation::ByRef(&g_inner);
 
-// An argument as a row writes it: digits pass as a number, "-" as an omitted argument, "&"
-// by reference to a number and "&&" by reference to that reference; anything else as text.
-CComVariant Arg(const std::wstring& text) {
+// An argument as a row writes it: "-" as an omitted argument, "&" by reference to a number and
+// "&&" by reference to that reference; anything else as Arg takes it.
+CComVariant RowArg(const std::wstring& text) {
     if (text == L"&") return automation::ByRef(&g_inner);
     if (text == L"&&") return automation::ByRef(&g_middle);
-    if (text == L"-") {
-        CComVariant v;
-        v.vt = VT_ERROR;
-        v.scode = DISP_E_PARAMNOTFOUND;
-        return v;
-    }
-    if (!text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos) return VarI4(std::stol(text));
-    return VarStr(text.c_str());
+    if (text != L"-") return Arg(text);
+    CComVariant v;
+    v.vt = VT_ERROR;
+    v.scode = DISP_E_PARAMNOTFOUND;
+    return v;
 }
 
 // Lays the arguments (script order, a put's value last and named) into the call invoke makes.
 template <class Invoke>
 HRESULT CallWith(const std::vector<std::wstring>& given, WORD flags, Invoke invoke) {
     std::vector<CComVariant> args;
-    for (const auto& arg : given) args.push_back(Arg(arg));
+    for (const auto& arg : given) args.push_back(RowArg(arg));
     std::vector<VARIANT> laid(args.rbegin(), args.rend());  // borrowed, last first
     DISPID putId = DISPID_PROPERTYPUT;
     const bool put = (flags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) != 0 && !laid.empty();
@@ -98,14 +95,8 @@ HRESULT CallWith(const std::vector<std::wstring>& given, WORD flags, Invoke invo
 TEST(ComponentArgumentRules, CountsDefaultsPutValuesAndArgumentErrors) {
     constexpr WORD kCall = DISPATCH_METHOD, kPut = DISPATCH_PROPERTYPUT;
     // Arguments in script order, a put's value last; `seen` is the result or what the probe noted.
-    const struct {
-        DISPID id;
-        WORD flags;
-        std::vector<std::wstring> args;
-        HRESULT hr;
-        UINT argErr;
-        const wchar_t* seen;
-    } cases[] = {
+    const struct { DISPID id; WORD flags; std::vector<std::wstring> args; HRESULT hr; UINT argErr; const wchar_t* seen; }
+        cases[] = {
         {1, kCall, {L"a", L"2"}, S_OK, kUntouched, L"a:2"},
         {1, kCall, {L"a"}, S_OK, kUntouched, L"a:7"},  // left out: the default
         {1, DISPATCH_PROPERTYGET, {L"a", L"-"}, S_OK, kUntouched, L"a:7"},
@@ -166,14 +157,8 @@ TEST(ComponentArgumentRules, PublishedMembersAnswerFlagsAndCountsInTheirOwnOrder
     auto stream = CreateComponent<IDispatch>(CLSID_Stream, IID_IDispatch);
     IDispatch *const d = dictionary.Get(), *const s = stream.Get();
     constexpr WORD kCall = DISPATCH_METHOD, kGet = DISPATCH_PROPERTYGET, kPut = DISPATCH_PROPERTYPUT;
-    const struct {
-        IDispatch* object;
-        DISPID id;
-        WORD flags;
-        std::vector<std::wstring> args;
-        HRESULT hr;
-        UINT argErr;
-    } cases[] = {
+    const struct { IDispatch* object; DISPID id; WORD flags; std::vector<std::wstring> args; HRESULT hr; UINT argErr; }
+        cases[] = {
         {d, DISPID_VALUE, 0, {L"k"}, S_OK, kUntouched},                 // any call that is no put reads Item
         {d, 1, kPut, {L"k", L"v"}, DISP_E_MEMBERNOTFOUND, kUntouched},  // Add
         {d, 5, kGet, {L"k"}, DISP_E_MEMBERNOTFOUND, kUntouched},        // Key

@@ -16,12 +16,6 @@ constexpr HRESULT kNotFound = hresult_of(0x800A802B);
 constexpr HRESULT kInvalidCall = hresult_of(0x800A0005);
 constexpr HRESULT kArgument = hresult_of(0x800A0BB9);
 
-// Digits pass as a number, anything else as a string.
-CComVariant Arg(const std::wstring& text) {
-    if (!text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos) return VarI4(std::stol(text));
-    return VarStr(text.c_str());
-}
-
 // A result as text: numbers in decimal, booleans as true/false, the elements of an array (lower
 // bound 0) or what an enumerator yields joined by spaces, "?" for anything else.
 std::wstring Text(const VARIANT& v) {

@@ -104,6 +104,12 @@ LONG PositionOf(IZULibStream* stream) {
     return position;
 }
 
+LONG SizeOf(IZULibStream* stream) {
+    LONG size = -1;
+    EXPECT_HR(S_OK, stream->get_Size(&size));
+    return size;
+}
+
 struct TempDir {
     std::string path = mkdtemp(std::string("/tmp/vesk-stream-XXXXXX").data());
     ~TempDir() { std::filesystem::remove_all(path); }
@@ -350,9 +356,7 @@ TEST(StreamFiles, LoadFromFileDecodesAShiftJisFile) {
     auto stream = OpenStream(L"Shift_JIS");
     stream->WriteText(CComBSTR(L"old content that the file replaces"), adWriteChar);
     ASSERT_HR(S_OK, stream->LoadFromFile(PathOf(path)));
-    LONG size = 0;
-    stream->get_Size(&size);
-    EXPECT_EQ(10, size);
+    EXPECT_EQ(10, SizeOf(stream.Get()));
     EXPECT_EQ(0, PositionOf(stream.Get()));
     EXPECT_EQ(L"日本語\r\nあ", ReadText(stream.Get()));
 }
@@ -435,9 +439,7 @@ TEST(StreamFiles, APipeIsRefusedWithoutWaitingForItsOtherEnd) {
     EXPECT_HR(kOpening, WithinBound([&] { return s->LoadFromFile(PathOf(pipe)); }, openWriter));
     EXPECT_HR(kWriting, WithinBound([&] { return s->SaveToFile(PathOf(pipe), adSaveCreateOverWrite); }, openReader));
     EXPECT_EQ(2, PositionOf(s));  // neither call touched the stream
-    LONG size = 0;
-    s->get_Size(&size);
-    EXPECT_EQ(2, size);
+    EXPECT_EQ(2, SizeOf(s));
 }
 
 TEST(StreamFiles, LoadFromFileReadsNoFurtherThanTheSizeAtOpening) {
@@ -446,9 +448,7 @@ TEST(StreamFiles, LoadFromFileReadsNoFurtherThanTheSizeAtOpening) {
     if (::stat("/proc/self/status", &info) != 0 || info.st_size != 0) GTEST_SKIP() << "no such file here";
     auto stream = OpenStream(nullptr, adTypeBinary);
     ASSERT_HR(S_OK, stream->LoadFromFile(CComBSTR(L"/proc/self/status")));
-    LONG size = -1;
-    stream->get_Size(&size);
-    EXPECT_EQ(0, size);
+    EXPECT_EQ(0, SizeOf(stream.Get()));
 }
 
 TEST(StreamObject, CopyToCopiesFromThePositionAndARefusedCopyMovesNothing) {
