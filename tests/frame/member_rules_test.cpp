@@ -96,13 +96,7 @@ TEST(LibraryArgumentRules, InputsInScriptOrderAndNothingWrittenButTheResult) {
     constexpr WORD kCall = DISPATCH_METHOD, kPutRef = DISPATCH_PROPERTYPUTREF;
     // Arguments in script order, a put's value last; `seen` is the result as text, or the key
     // the put received.
-    const struct {
-        DISPID id;
-        WORD flags;
-        std::vector<Given> args;
-        HRESULT hr;
-        const wchar_t* seen;
-    } cases[] = {
+    const struct { DISPID id; WORD flags; std::vector<Given> args; HRESULT hr; const wchar_t* seen; } cases[] = {
         {1, kCall, {kTextA, kTwo}, S_OK, L"a:2"},
         {1, kCall, {kTextA, kTwo, kTextX}, S_OK, L"a:2"},
         {1, kCall, {kTextA}, DISP_E_BADPARAMCOUNT, L""},
