@@ -23,14 +23,6 @@ CComVariant Str(std::wstring_view text) {
     return v;
 }
 CComVariant NullStr() { return Str({}); }
-// A byte array, and a byte string (a BSTR holding exactly these bytes).
-CComVariant Bytes(std::string_view bytes) {
-    CComVariant v;
-    v.vt = VT_ARRAY | VT_UI1;
-    v.parray = SafeArrayCreateVector(VT_UI1, 0, ULONG(bytes.size()));
-    if (!bytes.empty()) std::memcpy(v.parray->pvData, bytes.data(), bytes.size());
-    return v;
-}
 // A byte array of these dimensions (the first dimension first), holding the bytes in memory
 // order; their number is the product of the counts.
 CComVariant ShapedBytes(std::initializer_list<ULONG> counts, std::string_view bytes) {
@@ -42,6 +34,8 @@ CComVariant ShapedBytes(std::initializer_list<ULONG> counts, std::string_view by
     if (!bytes.empty()) std::memcpy(v.parray->pvData, bytes.data(), bytes.size());
     return v;
 }
+// A byte array, and a byte string (a BSTR holding exactly these bytes).
+CComVariant Bytes(std::string_view bytes) { return ShapedBytes({ULONG(bytes.size())}, bytes); }
 CComVariant ByteStr(std::string_view bytes) {
     CComVariant v;
     v.SetBSTR(SysAllocStringByteLen(bytes.data(), UINT(bytes.size())));
