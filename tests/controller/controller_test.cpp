@@ -296,6 +296,42 @@ const LifecycleRow kLifecycleRows[] = {
 
 INSTANTIATE_TEST_SUITE_P(Controller, Lifecycle, ::testing::ValuesIn(kLifecycleRows));
 
+// The lifecycle alone, without the controller's own steps: a command or template function
+// that is missing or returns False is reported with the property quoted as it stands.
+class CBareConcept final : public CVeskConcept {
+public:
+    explicit CBareConcept(IDispatch* owner) { m_pOwner = owner; }
+    using CVeskConcept::m_bstrCommand;
+    using CVeskConcept::m_bstrTemplate;
+    using CVeskConcept::m_oEventHandler;
+};
+
+TEST(BareLifecycle, UnknownCommandAndUnknownTemplateQuoteTheProperty) {
+    struct Row { const wchar_t* command; const wchar_t* tmpl; const wchar_t* description; std::vector<std::wstring> log; };
+    const Row rows[] = {
+        {L"", L"", L"Unknown Command ''.", {}},
+        {L"save", L"", L"Unknown Command 'save'.", {}},
+        {L"go", L"", L"Unknown Template ''.", {L"OnCommand_go"}},
+        {L"go", L"list", L"Unknown Template 'list'.", {L"OnCommand_go", L"OnTemplate_list"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(Utf8(row.description));
+        CountingDispatch owner;
+        PageScript page;
+        page.On(L"OnCommand_go").On(L"OnTemplate_list", VarBool(false)).On(L"On_EndDraw").On(L"On_EndProcess");
+        CBareConcept bare(&owner);
+        bare.m_oEventHandler.Add(page.script.Get());
+        bare.m_bstrCommand.Assign(row.command);
+        bare.m_bstrTemplate.Assign(row.tmpl);
+        SetErrorInfo(0, nullptr);
+        EXPECT_HR(E_FAIL, bare.Process());
+        const ThreadError error = TakeThreadError();
+        EXPECT_EQ(L"Vesk", error.source);
+        EXPECT_EQ(row.description, error.description);
+        EXPECT_EQ(row.log, page.log) << "nothing runs after the unknown step";
+    }
+}
+
 TEST_F(PageTest, StoresLiveFromTheStartToTheEndOfAProcess) {
     bool seen = false;
     page.On(L"On_StartDraw", {}, [&] {

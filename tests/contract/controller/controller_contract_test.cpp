@@ -1,0 +1,577 @@
+// The page controller as a page uses it: the module loaded from its file, "Vesk" created by
+// ProgID inside a page that the host runs (its Server, Application, Request, Response and
+// Session in the page's object context), every call late-bound. Each test is a small page
+// script plus template files in a folder of its own.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "contract/common/late_bound.h"
+#include "contract/common/loaded_module.h"
+#include "hostkit/pages/page_host.h"
+#include "hostkit/runtime/class_registry.h"
+#include "support/test_support.h"
+
+namespace vesk_test {
+namespace {
+
+namespace fs = std::filesystem;
+using veskhost::PageRequest;
+using veskhost::PageResponse;
+
+constexpr HRESULT kScriptError = hresult_of(0x800A000Du);
+
+// The session state the controller stores in the host Session has no identifier and no
+// published declaration; a host finds it behind the stored value with the query for the null
+// identifier and calls it as a C host calls any interface: through its table of operations
+// (IUnknown's three, then the Bag, the command name and its renewal), the object first.
+struct SessionStateOperations {
+    HRESULT (*QueryInterface)(void* self, REFIID riid, void** ppv);
+    ULONG (*AddRef)(void* self);
+    ULONG (*Release)(void* self);
+    HRESULT (*get_Bag)(void* self, IDispatch** ppBag);
+    HRESULT (*GetCommandName)(void* self, BSTR* pbstrName);
+    HRESULT (*IncrementCommand)(void* self);
+};
+struct SessionState {
+    const SessionStateOperations* operations;
+};
+
+std::wstring Text(const VARIANT& value) {
+    CComVariant text;
+    if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) return L"<no text>";
+    return std::wstring(text.bstrVal ? text.bstrVal : L"", SysStringLen(text.bstrVal));
+}
+
+std::wstring Wide(const std::string& utf8) {
+    std::wstring out(utf8_utf32(nullptr, 0, utf8.c_str()), L'\0');
+    utf8_utf32(out.data(), out.size() + 1, utf8.c_str());
+    return out;
+}
+
+// A page script: each function logs its name, runs what the test adds (with the controller
+// the event hands it), and returns its value.
+class PageScript {
+public:
+    using Body = std::function<HRESULT(IDispatch* vesk)>;
+
+    PageScript() : script(ScriptObject::Create()) {}
+    PageScript(const PageScript&) = delete;
+    PageScript& operator=(const PageScript&) = delete;
+
+    PageScript& On(const wchar_t* name, CComVariant returns = {}, Body body = {}) {
+        auto value = std::make_shared<CComVariant>(std::move(returns));
+        script->AddMethod(name, [this, name = std::wstring(name), value, body](ScriptObject::Args args, VARIANT* result) {
+            log.push_back(name);
+            IDispatch* vesk = !args.empty() && args[0]->vt == VT_DISPATCH ? args[0]->pdispVal : nullptr;
+            if (body) {
+                const HRESULT hr = body(vesk);
+                if (FAILED(hr)) return hr;
+            }
+            return value->CopyTo(result);
+        });
+        return *this;
+    }
+    // Every lifecycle function, returning nothing (the template function False, so that the
+    // controller draws the file).
+    PageScript& OnEveryStep(const std::wstring& command, const std::wstring& tmpl) {
+        for (const wchar_t* name : {L"On_FirstAccess", L"On_StartProcess", L"On_StartCommand"}) Default(name);
+        Default(L"OnCommand_" + command);
+        for (const wchar_t* name : {L"On_EndCommand", L"On_StartDraw"}) Default(name);
+        Default(L"OnDrawTemplate_" + tmpl);
+        if (!script->Has(L"OnTemplate_" + tmpl)) On((L"OnTemplate_" + tmpl).c_str(), VarBool(false));
+        for (const wchar_t* name : {L"On_EndDraw", L"On_EndProcess", L"On_LastAccess"}) Default(name);
+        return *this;
+    }
+
+    std::vector<std::wstring> log;
+    CComPtr<ScriptObject> script;
+    std::vector<std::unique_ptr<std::wstring>> names;  // the names functions were added under
+
+private:
+    void Default(const std::wstring& name) {
+        if (script->Has(name)) return;
+        names.push_back(std::make_unique<std::wstring>(name));
+        On(names.back()->c_str());
+    }
+};
+
+// A property assignment or method call on the controller, in the order the script makes them.
+HRESULT Put(IDispatch* vesk, const wchar_t* name, CComVariant value) {
+    return LateBound(vesk).InvokeNamed(name, DISPATCH_PROPERTYPUT, ArgList(std::move(value)), false).hr;
+}
+
+// The Bag's item under the key, as text ("" when absent).
+std::wstring BagItem(IDispatch* vesk, const wchar_t* key) {
+    CallResult bag = LateBound(vesk).InvokeNamed(L"Bag", DISPATCH_PROPERTYGET, {});
+    if (FAILED(bag.hr) || bag.value.vt != VT_DISPATCH) return L"<no bag>";
+    CallResult item = LateBound(bag.value.pdispVal).InvokeNamed(L"Item", DISPATCH_PROPERTYGET, ArgList(VarStr(key)));
+    return SUCCEEDED(item.hr) ? Text(item.value) : L"<failed>";
+}
+
+HRESULT PutBagItem(IDispatch* vesk, const wchar_t* key, CComVariant value) {
+    CallResult bag = LateBound(vesk).InvokeNamed(L"Bag", DISPATCH_PROPERTYGET, {});
+    if (FAILED(bag.hr)) return bag.hr;
+    if (bag.value.vt != VT_DISPATCH) return E_UNEXPECTED;
+    return LateBound(bag.value.pdispVal).InvokeNamed(L"Item", DISPATCH_PROPERTYPUT, ArgList(VarStr(key), std::move(value)), false).hr;
+}
+
+struct PageRun {
+    PageResponse response;
+    HRESULT hr = E_UNEXPECTED;  // what Process returned
+    std::wstring source, description;  // the thread's error information right after it
+    std::wstring Body() const { return Wide(response.body); }
+};
+
+class PageContract : public ContractTest {
+protected:
+    static void SetUpTestSuite() {
+        const char* path = std::getenv("VESK_MODULE");
+        const GUID* clsid = Module().Symbol<const GUID*>("CLSID_Vesk");
+        if (path && clsid) veskhost::RegisterModuleClass(path, *clsid, L"Vesk");
+    }
+
+    void SetUp() override {
+        ContractTest::SetUp();
+        site.emplace();
+        std::string pattern = (fs::temp_directory_path() / "vesk-pages-XXXXXX").string();
+        ASSERT_NE(nullptr, mkdtemp(pattern.data()));
+        root = fs::path(pattern).lexically_normal();
+        Write("t/list.html", "<h1>List</h1>\n(#&item#)<p>end</p>\n");
+        Write("t/other.html", "<p>other</p>");
+        Write("t/sub/item.html", "<p>item</p>");
+    }
+    void TearDown() override {
+        // The sessions hold the controller's session states, which hold the module.
+        site.reset();
+        std::error_code ignored;
+        fs::remove_all(root, ignored);
+        ContractTest::TearDown();
+    }
+
+    fs::path Write(const std::string& relative, const std::string& text) const {
+        const fs::path file = root / relative;
+        fs::create_directories(file.parent_path());
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+        return file;
+    }
+    std::wstring Folder() const { return root.wstring() + L"/t"; }
+    std::wstring Canonical(const std::string& relative) const { return fs::weakly_canonical(root / relative).wstring(); }
+
+    // Runs one page: "Vesk" is created by ProgID, given the folder and the script, set up
+    // further by `setup`, processed and released. With a session store unless told otherwise.
+    PageRun Run(const PageRequest& request, PageScript& page, const std::function<void(IDispatch*)>& setup = {},
+                const std::wstring& sessionId = {}, bool withSession = true) {
+        PageRun run;
+        const auto body = [&](const veskhost::PageObjects& objects) {
+            current = &objects;
+            CLSID clsid{};
+            HRESULT hr = veskhost::CLSIDFromProgID(L"Vesk", &clsid);
+            CComPtr<IDispatch> vesk;
+            if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, vesk.ReceiveVoid());
+            if (FAILED(hr)) return hr;
+            EXPECT_HR(S_OK, Put(vesk.Get(), L"TemplateFolder", VarStr(Folder().c_str())));
+            EXPECT_HR(S_OK, Put(vesk.Get(), L"TemplateExt", VarStr(L".html")));
+            EXPECT_HR(S_OK, Put(vesk.Get(), L"DefaultTemplate", VarStr(L"list")));
+            EXPECT_HR(S_OK, LateBound(vesk.Get()).Call(L"AddScript", VarDisp(page.script.Get())).hr);
+            if (setup) setup(vesk.Get());
+            SetErrorInfo(0, nullptr);
+            run.hr = LateBound(vesk.Get()).Call(L"Process").hr;
+            CComPtr<IErrorInfo> info;
+            if (GetErrorInfo(0, info.Receive()) == S_OK && info) {
+                CComBSTR source, description;
+                info->GetSource(source.Receive());
+                info->GetDescription(description.Receive());
+                run.source.assign(source.c_str(), source.Length());
+                run.description.assign(description.c_str(), description.Length());
+            }
+            current = nullptr;
+            return S_OK;
+        };
+        run.response = withSession ? veskhost::RunPage(site->config, site->application, request, body, {&site->sessions, sessionId})
+                                   : veskhost::RunPage(site->config, site->application, request, body, {});
+        EXPECT_HR(S_OK, run.response.pageResult);
+        // Every reference the controller took on the page's objects is given back by the end.
+        EXPECT_EQ(0u, run.response.heldReferences);
+        return run;
+    }
+    // The description of a failure the controller raised, its source checked.
+    static std::wstring Raised(const PageRun& run) {
+        EXPECT_EQ(L"Vesk", run.source);
+        return run.description;
+    }
+
+    struct Site {
+        veskhost::PageHostConfig config;
+        veskhost::PageApplication application;
+        veskhost::SessionStore sessions{config};
+    };
+    std::optional<Site> site;
+    fs::path root;
+    // The objects of the page running now, for script functions to reach as a page script can.
+    const veskhost::PageObjects* current = nullptr;
+};
+
+const std::wstring kListHtml = L"<h1>List</h1>\n<p>end</p>\n";  // marks write nothing yet
+
+// ---- A whole page ------------------------------------------------------------------------
+
+TEST_F(PageContract, CommandSessionAndCachedTemplateEndToEnd) {
+    PageScript page;
+    page.On(L"OnCommand_add", {}, [](IDispatch* vesk) {
+        const std::wstring count = BagItem(vesk, L"count");
+        return PutBagItem(vesk, L"count", VarI4(count.empty() ? 1 : std::stoi(count) + 1));
+    });
+    page.OnEveryStep(L"add", L"list");
+    const auto named = [](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"Name", VarStr(L"shop"))); };
+
+    PageRun first = Run(PageRequest::Get("/shop.asp?c=add&item=pen"), page, named);
+    ASSERT_HR(S_OK, first.hr) << Utf8(first.description);
+    EXPECT_EQ(kListHtml, first.Body());
+    EXPECT_TRUE(first.response.sessionCreated);
+    EXPECT_EQ((std::vector<std::wstring>{L"On_FirstAccess", L"On_StartProcess", L"On_StartCommand", L"OnCommand_add",
+                                         L"On_EndCommand", L"On_StartDraw", L"OnDrawTemplate_list", L"OnTemplate_list",
+                                         L"On_EndDraw", L"On_EndProcess"}),
+              page.log);
+
+    // The visitor's next request finds the session state and its Bag again.
+    page.log.clear();
+    std::wstring seen;
+    page.On(L"On_EndProcess", {}, [&](IDispatch* vesk) { return seen = BagItem(vesk, L"count"), S_OK; });
+    PageRun second = Run(PageRequest::Get("/shop.asp?c=add"), page, named, first.response.sessionId);
+    ASSERT_HR(S_OK, second.hr) << Utf8(second.description);
+    EXPECT_FALSE(second.response.sessionCreated);
+    EXPECT_EQ(kListHtml, second.Body());
+    EXPECT_EQ(L"2", seen);
+    EXPECT_EQ(L"On_StartProcess", page.log.front()) << "no first access the second time";
+    EXPECT_EQ(L"On_EndProcess", page.log.back()) << "nor a last one";
+}
+
+TEST_F(PageContract, OutputIsTheHostResponseAndAddLogWritesItsLog) {
+    PageScript page;
+    page.On(L"On_EndProcess", {}, [](IDispatch* vesk) {
+        CallResult output = LateBound(vesk).InvokeNamed(L"Output", DISPATCH_PROPERTYGET, {});
+        CComPtr<IUnknown> response;
+        if (output.value.vt == VT_UNKNOWN && output.value.punkVal)
+            output.value.punkVal->QueryInterface(IID_IResponse, response.ReceiveVoid());
+        EXPECT_TRUE(response) << "the Response is the output until the script sets another";
+        return LateBound(vesk).Call(L"AddLog", VarStr(L"cart"), VarStr(L"added")).hr;
+    });
+    PageRun run = Run(PageRequest::Get("/p.asp"), page);
+    ASSERT_HR(S_OK, run.hr);
+    EXPECT_EQ(kListHtml, run.Body());
+    ASSERT_EQ(1u, run.response.log.size());
+    EXPECT_EQ(L"[cart:added]", run.response.log[0]);
+}
+
+// ---- The command from the request --------------------------------------------------------
+
+TEST_F(PageContract, CommandIsReadFromTheCollectionTheRequestChooses) {
+    struct Row { const char* title; PageRequest request; const wchar_t* commandName; const wchar_t* command; };
+    PageRequest lowerPost = PageRequest::Post("/p.asp?c=query", "application/x-www-form-urlencoded", "c=form");
+    lowerPost.method = "post";
+    const Row rows[] = {
+        {"a GET reads the query string", PageRequest::Get("/p.asp?c=query"), nullptr, L"query"},
+        {"a form post reads the form", PageRequest::Post("/p.asp?c=query", "application/x-www-form-urlencoded", "c=form"),
+         nullptr, L"form"},
+        {"a form type with a charset still is one",
+         PageRequest::Post("/p.asp?c=query", "application/x-www-form-urlencoded; charset=UTF-8", "c=form"), nullptr,
+         L"form"},
+        {"a plain-text post reads the query string", PageRequest::Post("/p.asp?c=query", "text/plain", "c=form"),
+         nullptr, L"query"},
+        {"the form type's name is compared exactly",
+         PageRequest::Post("/p.asp?c=query", "Application/x-www-form-urlencoded", "c=form"), nullptr, L"query"},
+        {"a multipart post without an upload form reads the query string",
+         PageRequest::Post("/p.asp?c=query", "multipart/form-data; boundary=b", "--b--\r\n"), nullptr, L"query"},
+        {"only POST in capitals is a post", lowerPost, nullptr, L"query"},
+        {"CommandName names the key", PageRequest::Get("/p.asp?c=query&do=other"), L"do", L"other"},
+        {"a key not sent is no command", PageRequest::Get("/p.asp?x=1"), nullptr, L""},
+        {"decoded as the server decodes it", PageRequest::Get("/p.asp?c=sa%76e+it"), nullptr, L"save it"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
+        PageScript page;
+        for (const wchar_t* name : {L"OnCommand_query", L"OnCommand_form", L"OnCommand_other", L"OnCommand_save it"})
+            page.On(name);
+        std::wstring command = L"<unread>";
+        page.On(L"On_EndProcess", {}, [&](IDispatch* vesk) {
+            CallResult r = LateBound(vesk).InvokeNamed(L"Command", DISPATCH_PROPERTYGET, {});
+            return command = Text(r.value), r.hr;
+        });
+        PageRun run = Run(row.request, page, [&](IDispatch* vesk) {
+            if (row.commandName) {
+                EXPECT_HR(S_OK, Put(vesk, L"CommandName", VarStr(row.commandName)));
+            }
+        });
+        EXPECT_HR(S_OK, run.hr) << Utf8(run.description);
+        EXPECT_EQ(row.command, command);
+        const std::vector<std::wstring> expected =
+            *row.command ? std::vector<std::wstring>{L"OnCommand_" + std::wstring(row.command), L"On_EndProcess"}
+                         : std::vector<std::wstring>{L"On_EndProcess"};
+        EXPECT_EQ(expected, page.log);
+    }
+}
+
+TEST_F(PageContract, UnknownCommandStopsThePageWithItsDescription) {
+    struct Row { const char* title; std::function<void(PageScript&)> script; std::vector<std::wstring> log; };
+    const Row rows[] = {
+        {"no function for the command", [](PageScript&) {}, {L"On_StartCommand"}},
+        {"its function returns False", [](PageScript& p) { p.On(L"OnCommand_save", VarBool(false)); },
+         {L"On_StartCommand", L"OnCommand_save"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
+        PageScript page;
+        row.script(page);
+        page.OnEveryStep(L"unused", L"list");
+        PageRun run = Run(PageRequest::Get("/p.asp?c=save"), page);
+        EXPECT_HR(E_FAIL, run.hr);
+        EXPECT_EQ(L"Unknown Command 'save'.", Raised(run));
+        // Without a Name there is no session state, so no first access.
+        std::vector<std::wstring> log{L"On_StartProcess"};
+        log.insert(log.end(), row.log.begin(), row.log.end());
+        EXPECT_EQ(log, page.log);
+        EXPECT_EQ(L"", run.Body());
+    }
+    // A command the script set is not read from the request.
+    PageScript page;
+    page.On(L"OnCommand_mine");
+    PageRun run = Run(PageRequest::Get("/p.asp?c=save"), page,
+                      [](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"Command", VarStr(L"mine"))); });
+    EXPECT_HR(S_OK, run.hr);
+    EXPECT_EQ((std::vector<std::wstring>{L"OnCommand_mine"}), page.log);
+}
+
+// ---- Sessions ----------------------------------------------------------------------------
+
+// The current command name of the page's session state, read from the host Session.
+std::wstring StoredCommandName(PravoltTypeLibrary::ISessionObject* session, const wchar_t* name) {
+    CComVariant stored;
+    if (FAILED(session->get_Value(CComBSTR(name), &stored)) || stored.vt != VT_UNKNOWN) return L"<none>";
+    void* slot = nullptr;
+    if (FAILED(stored.punkVal->QueryInterface(IID_NULL, &slot)) || slot == nullptr) return L"<not a state>";
+    auto* state = static_cast<SessionState*>(slot);
+    CComBSTR command;
+    const HRESULT hr = state->operations->GetCommandName(state, command.Receive());
+    state->operations->Release(state);
+    if (FAILED(hr)) return L"<failed>";
+    return std::wstring(command.c_str(), command.Length());
+}
+
+TEST_F(PageContract, BackableCommandsTravelUnderCommandNameOthersUnderAOneTimeKey) {
+    std::wstring sessionId;
+    std::wstring commandName;
+    PageScript page;
+    page.On(L"OnCommand_save");
+    const auto run = [&](const std::string& query, bool backable) {
+        page.log.clear();
+        PageRun r = Run(PageRequest::Get("/p.asp?" + query), page, [&](IDispatch* vesk) {
+            EXPECT_HR(S_OK, Put(vesk, L"Name", VarStr(L"form")));
+            EXPECT_HR(S_OK, Put(vesk, L"Backable", VarBool(backable)));
+        }, sessionId);
+        sessionId = r.response.sessionId;
+        EXPECT_HR(S_OK, r.hr) << Utf8(r.description);
+        return page.log;
+    };
+    page.On(L"On_StartProcess");
+    page.On(L"On_EndProcess", {}, [&](IDispatch*) {
+        commandName = StoredCommandName(current->session, L"form");
+        return S_OK;
+    });
+
+    using Log = std::vector<std::wstring>;
+    // Backable: the command comes under "c", request after request.
+    EXPECT_EQ((Log{L"On_StartProcess", L"OnCommand_save", L"On_EndProcess"}), run("c=save", true));
+    EXPECT_EQ((Log{L"On_StartProcess", L"OnCommand_save", L"On_EndProcess"}), run("c=save", true));
+    const std::wstring unchanged = commandName;
+    // Not backable: "c" carries nothing, and every process renews the key.
+    EXPECT_EQ((Log{L"On_StartProcess", L"On_EndProcess"}), run("c=save", false));
+    const std::wstring first = commandName;
+    ASSERT_EQ(7u, first.size()) << Utf8(first);
+    EXPECT_EQ(L'1', first.back());
+    EXPECT_NE(unchanged.substr(0, 6), first.substr(0, 6)) << "renewed";
+    EXPECT_EQ((Log{L"On_StartProcess", L"OnCommand_save", L"On_EndProcess"}),
+              run(Utf8(first) + "=save", false));
+    const std::wstring second = commandName;
+    EXPECT_EQ(L'2', second.back());
+    EXPECT_NE(first, second);
+    // A request made from the older page carries a key the session no longer expects.
+    EXPECT_EQ((Log{L"On_StartProcess", L"On_EndProcess"}), run(Utf8(first) + "=save", false));
+}
+
+TEST_F(PageContract, AbandonEndsTheSessionStateAtTheEndOfThePage) {
+    PageScript page;
+    std::wstring afterAbandon;
+    page.On(L"OnCommand_fill", {}, [](IDispatch* vesk) { return PutBagItem(vesk, L"k", VarStr(L"v")); });
+    page.On(L"OnCommand_leave", {}, [&](IDispatch* vesk) {
+        const HRESULT hr = LateBound(vesk).Call(L"Abandon").hr;
+        afterAbandon = BagItem(vesk, L"k");
+        return hr;
+    });
+    std::wstring atFirstAccess = L"<not fired>";
+    page.On(L"On_FirstAccess", {}, [&](IDispatch* vesk) { return atFirstAccess = BagItem(vesk, L"k"), S_OK; });
+    page.On(L"On_LastAccess");
+    const auto named = [](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"Name", VarStr(L"cart"))); };
+
+    PageRun fill = Run(PageRequest::Get("/p.asp?c=fill"), page, named);
+    ASSERT_HR(S_OK, fill.hr);
+    EXPECT_EQ(L"", atFirstAccess);
+    page.log.clear();
+    atFirstAccess = L"<not fired>";
+    PageRun leave = Run(PageRequest::Get("/p.asp?c=leave"), page, named, fill.response.sessionId);
+    ASSERT_HR(S_OK, leave.hr) << Utf8(leave.description);
+    EXPECT_EQ(L"v", afterAbandon) << "the page keeps its Bag until it ends";
+    EXPECT_EQ((std::vector<std::wstring>{L"OnCommand_leave", L"On_LastAccess"}), page.log);
+    EXPECT_EQ(L"<not fired>", atFirstAccess);
+
+    // The next request starts a new session state with an empty Bag.
+    page.log.clear();
+    PageRun next = Run(PageRequest::Get("/p.asp"), page, named, leave.response.sessionId);
+    ASSERT_HR(S_OK, next.hr);
+    EXPECT_EQ((std::vector<std::wstring>{L"On_FirstAccess"}), page.log);
+    EXPECT_EQ(L"", atFirstAccess);
+
+    // Without a host Session there is nothing to abandon.
+    HRESULT abandoned = S_OK;
+    PageScript alone;
+    alone.On(L"On_StartProcess", {}, [&](IDispatch* vesk) { return abandoned = LateBound(vesk).Call(L"Abandon").hr, S_OK; });
+    PageRun without = Run(PageRequest::Get("/p.asp"), alone, {}, {}, false);
+    EXPECT_HR(S_OK, without.hr);
+    EXPECT_HR(E_FAIL, abandoned);
+}
+
+TEST_F(PageContract, EachNameKeepsItsOwnBag) {
+    std::wstring sessionId;
+    const auto visit = [&](const wchar_t* name, const wchar_t* put) {
+        PageScript page;
+        std::wstring seen;
+        page.On(L"On_StartDraw", {}, [&](IDispatch* vesk) {
+            seen = BagItem(vesk, L"k");
+            return put ? PutBagItem(vesk, L"k", VarStr(put)) : S_OK;
+        });
+        PageRun run = Run(PageRequest::Get("/p.asp"), page,
+                          [&](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"Name", VarStr(name))); }, sessionId);
+        sessionId = run.response.sessionId;
+        EXPECT_HR(S_OK, run.hr);
+        return seen;
+    };
+    EXPECT_EQ(L"", visit(L"a", L"from a"));
+    EXPECT_EQ(L"", visit(L"b", L"from b"));
+    EXPECT_EQ(L"from a", visit(L"a", nullptr));
+    EXPECT_EQ(L"from b", visit(L"b", nullptr));
+}
+
+TEST_F(PageContract, WithoutNameOrSessionTheSessionMembersAskForName) {
+    struct Row { const char* title; bool withSession; std::function<void(IDispatch*)> setup; const wchar_t* description; };
+    const Row rows[] = {
+        {"the Bag without a Name", true, {}, L"Could not get Bag. Please specify property 'Name'."},
+        {"the Bag without a host Session", false,
+         [](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"Name", VarStr(L"n"))); },
+         L"Could not get Bag. Please specify property 'Name'."},
+        {"a non-backable command key", true, [](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"Backable", VarBool(false))); },
+         L"Could not get Command Name. Please specify property 'Name'."},
+        {"renewing a non-backable command key", true,
+         [](IDispatch* vesk) {
+             EXPECT_HR(S_OK, Put(vesk, L"Backable", VarBool(false)));
+             EXPECT_HR(S_OK, Put(vesk, L"Command", VarStr(L"go")));
+         },
+         L"Could not increment Command. Please specify property 'Name'."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
+        PageScript page;
+        page.On(L"OnCommand_go");
+        page.On(L"On_StartDraw", {}, [](IDispatch* vesk) {
+            return LateBound(vesk).InvokeNamed(L"Bag", DISPATCH_PROPERTYGET, {}).hr;
+        });
+        PageRun run = Run(PageRequest::Get("/p.asp"), page, row.setup, {}, row.withSession);
+        EXPECT_HR(E_FAIL, run.hr);
+        EXPECT_EQ(row.description, Raised(run));
+    }
+}
+
+// ---- Templates ---------------------------------------------------------------------------
+
+TEST_F(PageContract, TemplatePathsAndTheirFailures) {
+    Write("outside.html", "secret");
+    fs::create_symlink(root / "outside.html", root / "t/link.html");
+    ASSERT_EQ(0, mkfifo((root / "t/pipe.html").c_str(), 0600));
+    struct Row {
+        const char* title;
+        const wchar_t* name;
+        std::function<void(PageScript&)> script;
+        HRESULT hr;
+        std::wstring result;  // the body on success, else the description
+    };
+    const std::wstring folder = Folder();
+    const Row rows[] = {
+        {"a name", L"list", {}, S_OK, kListHtml},
+        {"a leading slash", L"/list", {}, S_OK, kListHtml},
+        {"a leading backslash", L"\\list", {}, S_OK, kListHtml},
+        {"a folder below, with a slash", L"sub/item", {}, S_OK, L"<p>item</p>"},
+        {"a folder below, with a backslash", L"sub\\item", {}, S_OK, L"<p>item</p>"},
+        {"a dot-dot climb out of the folder", L"../outside", {}, E_FAIL,
+         L"Template file can't obtain.[" + Canonical("outside.html") + L"]"},
+        {"a symbolic link pointing outside", L"link", {}, E_FAIL,
+         L"Template file can't obtain.[" + Canonical("outside.html") + L"]"},
+        {"a missing file", L"missing", {}, E_FAIL, L"Template file path is invalid.[" + folder + L"\\missing.html]"},
+        {"an unreadable file", L"pipe", {}, E_FAIL, L"Template file can't read.[" + Canonical("t/pipe.html") + L"]"},
+        {"an unreadable file with a fallback template", L"pipe",
+         [](PageScript& p) {
+             p.On(L"On_TemplateNotFound", VarBool(false),
+                  [](IDispatch* vesk) { return Put(vesk, L"Template", VarStr(L"other")); });
+         },
+         S_OK, L"<p>other</p>"},
+        {"a hook that never lets the draw go on", L"list",
+         [](PageScript& p) { p.On(L"OnDrawTemplate_list", VarBool(false)); }, E_FAIL,
+         L"Template draw step given up after 16 re-runs.[list]"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
+        PageScript page;
+        if (row.script) row.script(page);
+        PageRun run = Run(PageRequest::Get("/p.asp"), page,
+                          [&](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"DefaultTemplate", VarStr(row.name))); });
+        EXPECT_HR(row.hr, run.hr);
+        EXPECT_EQ(row.result, SUCCEEDED(row.hr) ? run.Body() : Raised(run));
+    }
+}
+
+TEST_F(PageContract, CachedAndUncachedDrawingAfterTheFileChanges) {
+    const fs::path file = Write("t/news.html", "one");
+    const auto written = fs::last_write_time(file);
+    struct Step { const char* text; int seconds; bool cache; const wchar_t* body; };
+    const Step steps[] = {
+        {nullptr, 0, true, L"one"},
+        {"two", 5, true, L"two"},        // a new file time: read and parsed again
+        {"three", 5, true, L"two"},      // the same file time: the cached parse is drawn
+        {nullptr, 5, false, L"three"},   // uncached: the file as it is now
+        {"four", 5, false, L"four"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(Utf8(step.body));
+        if (step.text) {
+            Write("t/news.html", step.text);
+            fs::last_write_time(file, written + std::chrono::seconds(step.seconds));
+        }
+        PageScript page;
+        PageRun run = Run(PageRequest::Get("/news.asp"), page, [&](IDispatch* vesk) {
+            EXPECT_HR(S_OK, Put(vesk, L"DefaultTemplate", VarStr(L"news")));
+            EXPECT_HR(S_OK, Put(vesk, L"CacheTemplate", VarBool(step.cache)));
+        });
+        EXPECT_HR(S_OK, run.hr);
+        EXPECT_EQ(step.body, run.Body());
+    }
+}
+
+}  // namespace
+}  // namespace vesk_test
