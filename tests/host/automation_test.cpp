@@ -95,12 +95,7 @@ struct Params {
     DISPID named = DISPID_PROPERTYPUT;
     DISPPARAMS params{};
     Params(std::vector<LONG> scriptOrder, UINT cNamed) {
-        for (auto it = scriptOrder.rbegin(); it != scriptOrder.rend(); ++it) {
-            VARIANT v;
-            v.vt = VT_I4;
-            v.lVal = *it;
-            laid.push_back(v);
-        }
+        for (auto it = scriptOrder.rbegin(); it != scriptOrder.rend(); ++it) laid.push_back(VarI4(*it));
         params = DISPPARAMS{laid.data(), cNamed ? &named : nullptr, UINT(laid.size()), cNamed};
     }
 };
