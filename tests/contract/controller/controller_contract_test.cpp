@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,13 @@ struct PageRun {
     std::wstring Body() const { return Wide(response.body); }
 };
 
+// What pages of one site share: the host's configuration, the application and the sessions.
+struct PageSite {
+    veskhost::PageHostConfig config;
+    veskhost::PageApplication application;
+    veskhost::SessionStore sessions{config};
+};
+
 class PageContract : public ContractTest {
 protected:
     static void SetUpTestSuite() {
@@ -210,18 +218,88 @@ protected:
         return run.description;
     }
 
-    struct Site {
-        veskhost::PageHostConfig config;
-        veskhost::PageApplication application;
-        veskhost::SessionStore sessions{config};
-    };
-    std::optional<Site> site;
+    std::optional<PageSite> site;
     fs::path root;
     // The objects of the page running now, for script functions to reach as a page script can.
     const veskhost::PageObjects* current = nullptr;
 };
 
 const std::wstring kListHtml = L"<h1>List</h1>\n<p>end</p>\n";  // marks write nothing yet
+
+// ---- The page context --------------------------------------------------------------------
+
+// The page's context with some of its properties replaced: a name maps to the value handed
+// out instead, or to the failure GetProperty gives for it.
+class CEditedContext final : public automation::GCountedObject<IGetContextProperties> {
+public:
+    struct Edit {
+        const wchar_t* name;
+        HRESULT hr;
+        std::function<CComVariant()> value;
+    };
+    CEditedContext(IGetContextProperties* page, std::vector<Edit> edits) : m_page(page), m_edits(std::move(edits)) {}
+
+    HRESULT Count(LONG* count) override { return m_page->Count(count); }
+    HRESULT EnumNames(IEnumNames** names) override { return m_page->EnumNames(names); }
+    HRESULT GetProperty(BSTR name, VARIANT* value) override {
+        for (const Edit& edit : m_edits) {
+            if (std::wstring_view(edit.name) != std::wstring_view(name ? name : L"")) continue;
+            VariantInit(value);
+            if (FAILED(edit.hr)) return edit.hr;
+            edit.value().Detach(value);
+            return S_OK;
+        }
+        return m_page->GetProperty(name, value);
+    }
+
+private:
+    IGetContextProperties* m_page;
+    std::vector<Edit> m_edits;
+};
+
+TEST_F(PageContract, CreationTakesThePageObjectsFromTheContext) {
+    CountingDispatch stranger;
+    using Edit = CEditedContext::Edit;
+    struct Row { const char* title; std::vector<Edit> edits; HRESULT hr; };
+    const auto text = [] { return VarStr(L"not an object"); };
+    const auto other = [&] { return VarDisp(&stranger); };
+    const Row rows[] = {
+        {"the page's own objects", {}, S_OK},
+        {"no Server", {{L"Server", E_INVALIDARG, {}}}, E_INVALIDARG},
+        {"no Response", {{L"Response", E_INVALIDARG, {}}}, E_INVALIDARG},
+        {"a Request that is no Request", {{L"Request", S_OK, other}}, E_NOINTERFACE},
+        {"an Application that is no object", {{L"Application", S_OK, text}}, E_NOINTERFACE},
+        {"no Session: a page without one", {{L"Session", E_INVALIDARG, {}}}, S_OK},
+        {"a Session that is no object: a page without one", {{L"Session", S_OK, text}}, S_OK},
+        {"a Session object that is no Session", {{L"Session", S_OK, other}}, E_NOINTERFACE},
+    };
+    const auto page = [&](const veskhost::PageObjects& objects) {
+        CComPtr<IClassFactory> factory = Module().Factory(L"Vesk");
+        if (!factory) return E_FAIL;
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.title);
+            CEditedContext context(objects.context, row.edits);
+            {
+                const veskhost::ObjectContextScope scope(&context);
+                void* object = reinterpret_cast<void*>(1);
+                EXPECT_HR(row.hr, factory->CreateInstance(nullptr, IID_IDispatch, &object));
+                EXPECT_EQ(SUCCEEDED(row.hr), object != nullptr) << "a failed creation hands out nothing";
+                if (SUCCEEDED(row.hr)) static_cast<IDispatch*>(object)->Release();
+            }
+            EXPECT_EQ(1u, context.RefCount()) << "the context is borrowed for the creation";
+            EXPECT_EQ(1u, stranger.RefCount());
+        }
+        return S_OK;
+    };
+    const PageResponse response = veskhost::RunPage(site->config, site->application, PageRequest::Get("/p.asp"), page,
+                                                    {&site->sessions, {}});
+    EXPECT_HR(S_OK, response.pageResult);
+    EXPECT_EQ(0u, response.heldReferences);
+    // Outside a page there is no context to take.
+    void* object = nullptr;
+    EXPECT_HR(CONTEXT_E_NOCONTEXT, Module().Factory(L"Vesk")->CreateInstance(nullptr, IID_IDispatch, &object));
+    EXPECT_EQ(nullptr, object);
+}
 
 // ---- A whole page ------------------------------------------------------------------------
 
@@ -342,6 +420,13 @@ TEST_F(PageContract, UnknownCommandStopsThePageWithItsDescription) {
         EXPECT_EQ(log, page.log);
         EXPECT_EQ(L"", run.Body());
     }
+    // A script error inside an event ends the page with that error; no later event runs.
+    PageScript failing;
+    failing.On(L"On_StartDraw", {}, [](IDispatch*) { return kScriptError; }).On(L"On_EndProcess");
+    PageRun failed = Run(PageRequest::Get("/p.asp"), failing);
+    EXPECT_HR(kScriptError, failed.hr);
+    EXPECT_EQ((std::vector<std::wstring>{L"On_StartDraw"}), failing.log);
+
     // A command the script set is not read from the request.
     PageScript page;
     page.On(L"OnCommand_mine");
