@@ -135,6 +135,8 @@ struct PageRun {
 
 // What pages of one site share: the host's configuration, the application and the sessions.
 struct PageSite {
+    explicit PageSite(veskhost::PageHostConfig given = {}) : config(std::move(given)) {}
+
     veskhost::PageHostConfig config;
     veskhost::PageApplication application;
     veskhost::SessionStore sessions{config};
@@ -532,6 +534,61 @@ TEST_F(PageContract, AbandonEndsTheSessionStateAtTheEndOfThePage) {
     PageRun without = Run(PageRequest::Get("/p.asp"), alone, {}, {}, false);
     EXPECT_HR(S_OK, without.hr);
     EXPECT_HR(E_FAIL, abandoned);
+}
+
+TEST_F(PageContract, SessionStateLivesAsLongAsTheHostSessionKeepsIt) {
+    const auto named = [](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"Name", VarStr(L"s"))); };
+    PageScript page;
+    PageRun first = Run(PageRequest::Get("/p.asp"), page, named);
+    ASSERT_HR(S_OK, first.hr);
+    EXPECT_HR(S_FALSE, Module().CanUnloadNow()) << "the state in the host Session holds the module";
+    EXPECT_TRUE(site->sessions.End(first.response.sessionId));
+    EXPECT_HR(S_OK, Module().CanUnloadNow()) << "ending the session released the state";
+
+    // An idle session expires, and with it the state it holds.
+    auto now = std::make_shared<std::chrono::steady_clock::time_point>(std::chrono::steady_clock::now());
+    veskhost::PageHostConfig config;
+    config.clock = [now] { return *now; };
+    site.reset();
+    site.emplace(std::move(config));
+    PageRun idle = Run(PageRequest::Get("/p.asp"), page, named);
+    ASSERT_HR(S_OK, idle.hr);
+    EXPECT_HR(S_FALSE, Module().CanUnloadNow());
+    *now += std::chrono::minutes(site->config.sessionTimeoutMinutes + 1);
+    EXPECT_EQ(1u, site->sessions.SweepExpired());
+    EXPECT_HR(S_OK, Module().CanUnloadNow());
+}
+
+TEST_F(PageContract, WhatElseTheHostSessionHoldsUnderTheName) {
+    CountingDispatch stranger;
+    struct Row { const char* title; std::function<CComVariant()> stored; bool byReference; HRESULT hr; bool first; };
+    const Row rows[] = {
+        {"an unknown object that is no session state",
+         [&] {
+             CComVariant v;
+             v.SetUnknown(&stranger);
+             return v;
+         },
+         true, E_NOINTERFACE, false},
+        // Only an unknown object is taken for a stored state; anything else is replaced.
+        {"a dispatch object", [&] { return VarDisp(&stranger); }, true, S_OK, true},
+        {"a value that is no object", [] { return VarStr(L"text"); }, false, S_OK, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
+        PageScript page;
+        page.On(L"On_FirstAccess");
+        PageRun run = Run(PageRequest::Get("/p.asp"), page, [&](IDispatch* vesk) {
+            EXPECT_HR(S_OK, Put(vesk, L"Name", VarStr(L"taken")));
+            CComVariant value = row.stored();
+            EXPECT_HR(S_OK, row.byReference ? current->session->putref_Value(CComBSTR(L"taken"), value)
+                                             : current->session->put_Value(CComBSTR(L"taken"), value));
+        });
+        EXPECT_HR(row.hr, run.hr);
+        EXPECT_EQ(row.first, page.log == std::vector<std::wstring>{L"On_FirstAccess"});
+    }
+    site.reset();
+    EXPECT_EQ(1u, stranger.RefCount());
 }
 
 TEST_F(PageContract, EachNameKeepsItsOwnBag) {
