@@ -353,6 +353,80 @@ TEST_F(PageContract, OutputIsTheHostResponseAndAddLogWritesItsLog) {
     EXPECT_EQ(L"[cart:added]", run.response.log[0]);
 }
 
+// ---- The lifecycle -----------------------------------------------------------------------
+
+const std::vector<std::wstring> kEveryStep = {
+    L"On_StartProcess", L"On_StartCommand", L"OnCommand_show", L"On_EndCommand", L"On_StartDraw",
+    L"OnDrawTemplate_list", L"OnTemplate_list", L"On_EndDraw", L"On_EndProcess"};
+
+TEST_F(PageContract, EventsRunInOrderAndFalseCancelsItsStep) {
+    using Log = std::vector<std::wstring>;
+    const auto tmpl = [](const wchar_t* name) {
+        return [name](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"DefaultTemplate", VarStr(name))); };
+    };
+    struct Row {
+        const char* title;
+        std::function<void(PageScript&)> script;  // on top of every step returning nothing
+        std::function<void(IDispatch*)> setup;
+        HRESULT hr;
+        Log log;
+        std::wstring body;
+    };
+    const Row rows[] = {
+        {"every step runs when nothing cancels", {}, {}, S_OK, kEveryStep, kListHtml},
+        {"On_StartProcess False skips everything up to the end of process",
+         [](PageScript& p) { p.On(L"On_StartProcess", VarBool(false)); }, {}, S_OK,
+         {L"On_StartProcess", L"On_EndProcess"}, L""},
+        {"On_StartCommand False skips only the command", [](PageScript& p) { p.On(L"On_StartCommand", VarBool(false)); },
+         {}, S_OK,
+         {L"On_StartProcess", L"On_StartCommand", L"On_EndCommand", L"On_StartDraw", L"OnDrawTemplate_list",
+          L"OnTemplate_list", L"On_EndDraw", L"On_EndProcess"},
+         kListHtml},
+        {"a command function returning 0 goes on", [](PageScript& p) { p.On(L"OnCommand_show", VarI4(0)); }, {}, S_OK,
+         kEveryStep, kListHtml},
+        {"On_StartDraw False skips only the draw", [](PageScript& p) { p.On(L"On_StartDraw", VarBool(false)); }, {}, S_OK,
+         {L"On_StartProcess", L"On_StartCommand", L"OnCommand_show", L"On_EndCommand", L"On_StartDraw", L"On_EndDraw",
+          L"On_EndProcess"},
+         L""},
+        {"the end events' False changes nothing",
+         [](PageScript& p) {
+             for (const wchar_t* name : {L"On_EndCommand", L"On_EndDraw", L"On_EndProcess"}) p.On(name, VarBool(false));
+         },
+         {}, S_OK, kEveryStep, kListHtml},
+        {"a template function returning True drew the page: no file is read",
+         [](PageScript& p) { p.On(L"OnTemplate_nofile", VarBool(true)); }, tmpl(L"nofile"), S_OK,
+         {L"On_StartProcess", L"On_StartCommand", L"OnCommand_show", L"On_EndCommand", L"On_StartDraw",
+          L"OnTemplate_nofile", L"On_EndDraw", L"On_EndProcess"},
+         L""},
+        {"a template hook switches the template by returning False",
+         [](PageScript& p) {
+             p.On(L"OnDrawTemplate_list", VarBool(false), [](IDispatch* vesk) { return Put(vesk, L"Template", VarStr(L"other")); });
+             p.On(L"OnDrawTemplate_other").On(L"OnTemplate_other", VarBool(false));
+         },
+         {}, S_OK,
+         {L"On_StartProcess", L"On_StartCommand", L"OnCommand_show", L"On_EndCommand", L"On_StartDraw",
+          L"OnDrawTemplate_list", L"OnDrawTemplate_other", L"OnTemplate_other", L"On_EndDraw", L"On_EndProcess"},
+         L"<p>other</p>"},
+        {"Template and DefaultTemplate both empty draw nothing", {}, tmpl(L""), S_OK,
+         {L"On_StartProcess", L"On_StartCommand", L"OnCommand_show", L"On_EndCommand", L"On_StartDraw", L"On_EndDraw",
+          L"On_EndProcess"},
+         L""},
+        {"a script error ends the page at once", [](PageScript& p) { p.On(L"On_StartDraw", {}, [](IDispatch*) { return kScriptError; }); },
+         {}, kScriptError, {L"On_StartProcess", L"On_StartCommand", L"OnCommand_show", L"On_EndCommand", L"On_StartDraw"},
+         L""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
+        PageScript page;
+        if (row.script) row.script(page);
+        page.OnEveryStep(L"show", L"list");
+        PageRun run = Run(PageRequest::Get("/p.asp?c=show"), page, row.setup);
+        EXPECT_HR(row.hr, run.hr);
+        EXPECT_EQ(row.log, page.log);
+        EXPECT_EQ(row.body, run.Body());
+    }
+}
+
 // ---- The command from the request --------------------------------------------------------
 
 TEST_F(PageContract, CommandIsReadFromTheCollectionTheRequestChooses) {
@@ -422,13 +496,6 @@ TEST_F(PageContract, UnknownCommandStopsThePageWithItsDescription) {
         EXPECT_EQ(log, page.log);
         EXPECT_EQ(L"", run.Body());
     }
-    // A script error inside an event ends the page with that error; no later event runs.
-    PageScript failing;
-    failing.On(L"On_StartDraw", {}, [](IDispatch*) { return kScriptError; }).On(L"On_EndProcess");
-    PageRun failed = Run(PageRequest::Get("/p.asp"), failing);
-    EXPECT_HR(kScriptError, failed.hr);
-    EXPECT_EQ((std::vector<std::wstring>{L"On_StartDraw"}), failing.log);
-
     // A command the script set is not read from the request.
     PageScript page;
     page.On(L"OnCommand_mine");
@@ -665,7 +732,8 @@ TEST_F(PageContract, TemplatePathsAndTheirFailures) {
          L"Template file can't obtain.[" + Canonical("outside.html") + L"]"},
         {"a symbolic link pointing outside", L"link", {}, E_FAIL,
          L"Template file can't obtain.[" + Canonical("outside.html") + L"]"},
-        {"a missing file", L"missing", {}, E_FAIL, L"Template file path is invalid.[" + folder + L"\\missing.html]"},
+        {"a missing file, which fires no event", L"missing", [](PageScript& p) { p.On(L"On_TemplateNotFound", VarBool(false)); },
+         E_FAIL, L"Template file path is invalid.[" + folder + L"\\missing.html]"},
         {"an unreadable file", L"pipe", {}, E_FAIL, L"Template file can't read.[" + Canonical("t/pipe.html") + L"]"},
         {"an unreadable file with a fallback template", L"pipe",
          [](PageScript& p) {
@@ -685,7 +753,20 @@ TEST_F(PageContract, TemplatePathsAndTheirFailures) {
                           [&](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"DefaultTemplate", VarStr(row.name))); });
         EXPECT_HR(row.hr, run.hr);
         EXPECT_EQ(row.result, SUCCEEDED(row.hr) ? run.Body() : Raised(run));
+        if (std::wstring_view(row.name) == L"missing") {
+            EXPECT_TRUE(page.log.empty());
+        }
     }
+    // A TemplateFolder written with backslashes and a trailing one finds the same files.
+    std::wstring backslashed = folder + L"/";
+    for (wchar_t& c : backslashed) {
+        if (c == L'/') c = L'\\';
+    }
+    PageScript page;
+    PageRun run = Run(PageRequest::Get("/p.asp"), page,
+                      [&](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"TemplateFolder", VarStr(backslashed.c_str()))); });
+    EXPECT_HR(S_OK, run.hr);
+    EXPECT_EQ(kListHtml, run.Body());
 }
 
 TEST_F(PageContract, CachedAndUncachedDrawingAfterTheFileChanges) {
