@@ -140,7 +140,7 @@ HRESULT GIVeskImpl<T>::InContext(IGetContextProperties* pContext) {
     if (SUCCEEDED(hr)) hr = TakeHostObject(response, m_spResponse);
     if (FAILED(hr)) return hr;
     // A page without a session is a page like any other; only its session members fail.
-    if (SUCCEEDED(GetContextValue(pContext, L"Session", session)) && session.vt == VT_DISPATCH) {
+    if (SUCCEEDED(GetContextValue(pContext, L"Session", session)) && session.vt == VT_DISPATCH && session.pdispVal) {
         hr = TakeHostObject(session, m_spSessionObject);
         if (FAILED(hr)) return hr;
     }

@@ -273,6 +273,7 @@ TEST_F(PageContract, CreationTakesThePageObjectsFromTheContext) {
         {"an Application that is no object", {{L"Application", S_OK, text}}, E_NOINTERFACE},
         {"no Session: a page without one", {{L"Session", E_INVALIDARG, {}}}, S_OK},
         {"a Session that is no object: a page without one", {{L"Session", S_OK, text}}, S_OK},
+        {"a Session that is Nothing: a page without one", {{L"Session", S_OK, [] { return VarDisp(nullptr); }}}, S_OK},
         {"a Session object that is no Session", {{L"Session", S_OK, other}}, E_NOINTERFACE},
     };
     const auto page = [&](const veskhost::PageObjects& objects) {
