@@ -78,8 +78,11 @@ HRESULT CEventHandler::GetValue(const wchar_t* name, VARIANT* pValue) const {
         hr = automation::InvokeById(spScript.Get(), DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET, key, &result,
                                     nullptr, kLocale);
         if (SUCCEEDED(hr)) {
-            VariantClear(pValue);
+            // The caller's old value leaves its slot before it is released: its release may run
+            // a script that assigns the same variable.
+            VARIANT old = *pValue;
             result.Detach(pValue);
+            VariantClear(&old);
             return S_OK;
         }
     }

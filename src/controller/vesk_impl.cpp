@@ -304,9 +304,12 @@ HRESULT GIVeskImpl<T>::Abandon() {
     HRESULT hr = spSession->get_Contents(spContents.Receive());
     if (FAILED(hr)) return hr;
     if (!spContents) return E_UNEXPECTED;
-    CComVariant key;
-    hr = key.SetString(m_bstrName.c_str());
+    // The key is the whole name, as the state was stored under it.
+    CComBSTR bstrName;
+    hr = StoreCopy(bstrName, m_bstrName);
     if (FAILED(hr)) return hr;
+    CComVariant key;
+    key.SetBSTR(bstrName.Detach());
     // The removal releases the stored state, and whatever that releases may call back here.
     const CComPtr<IDispatch> spKeepAlive = KeepAlive();
     return spContents->Remove(key);
@@ -444,9 +447,15 @@ HRESULT GIVeskImpl<T>::ChooseSession() {
     if (FAILED(hr)) return hr;
     CComVariant value;
     value.SetUnknown(spCreated.Get());
-    hr = spSession->putref_Value(bstrName, value);
-    if (FAILED(hr)) return hr;
+    // The new state is current before it is stored: storing releases whatever was under the
+    // name, and a script run by that release already sees the new state. A state the host
+    // refused to keep is not used.
     m_spVeskSession.Assign(spCreated.Get());
+    hr = spSession->putref_Value(bstrName, value);
+    if (FAILED(hr)) {
+        m_spVeskSession.Assign(&g_oVeskSessionNull);
+        return hr;
+    }
     bool bIgnored = true;
     return On_StartVeskSession(bIgnored);
 }

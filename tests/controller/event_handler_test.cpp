@@ -189,6 +189,37 @@ const WireCase kWireCases[] = {
 
 // What each late-bound call of the library sends a script; the caller's value and the owner's
 // count are as they were afterwards.
+// An object whose last release runs a step, as a script object's release may.
+class CReleaseHook final : public automation::GObject<CReleaseHook, automation::GNoTypeInfo<IDispatch>> {
+public:
+    explicit CReleaseHook(std::function<void()> onLast) : m_onLast(std::move(onLast)) {}
+    ~CReleaseHook() { m_onLast(); }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return DISP_E_UNKNOWNNAME; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return DISP_E_MEMBERNOTFOUND;
+    }
+
+private:
+    std::function<void()> m_onLast;
+};
+
+TEST(EventHandler, AValueReplacedByALookupMayBeAssignedByItsOwnRelease) {
+    auto script = ScriptObject::Create();
+    script->AddMethod(L"Item", Returns([] { return VarStr(L"found"); })).SetDefaultMember(L"Item");
+    CEventHandler handler;
+    handler.Add(script.Get());
+    CountingDispatch other;
+    CComVariant value;
+    CReleaseHook* hook = new CReleaseHook([&] { value.SetDispatch(&other); });
+    value.SetDispatch(hook);
+    hook->Release();  // the caller's variable holds the only reference
+    ASSERT_HR(S_OK, handler.GetValue(L"name", &value));
+    EXPECT_EQ(VT_DISPATCH, value.vt) << "what the release stored is kept, not overwritten and leaked";
+    EXPECT_EQ(2u, other.RefCount());
+    value.Reset();
+    EXPECT_EQ(1u, other.RefCount());
+}
+
 TEST(EventHandler, CallsReachTheScriptAsSent) {
     for (const WireCase& c : kWireCases) {
         SCOPED_TRACE(c.title);
