@@ -16,6 +16,7 @@
 #include "controller/ivesk.h"
 #include "controller/vesk_impl.h"
 #include "frame/module.h"
+#include "host/automation.h"
 #include "support/memory_stream.h"
 #include "support/test_support.h"
 
@@ -91,6 +92,21 @@ public:
 
     std::vector<std::wstring> log;
     CComPtr<ScriptObject> script;
+};
+
+// A script whose every name lookup fails with the code it is given (DISP_E_UNKNOWNNAME: it
+// knows no name), and that knows no member when called. Lives on the stack.
+class FailingLookupScript final : public automation::GCountedObject<automation::GNoTypeInfo<IDispatch>> {
+public:
+    explicit FailingLookupScript(HRESULT lookup) : m_lookup(lookup) {}
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return ++lookups, m_lookup; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return DISP_E_MEMBERNOTFOUND;
+    }
+    int lookups = 0;
+
+private:
+    HRESULT m_lookup;
 };
 
 // A page controller from its pool, without a page context, writing to a memory stream.

@@ -298,6 +298,40 @@ TEST_F(PageTest, FireEventCallsTheScriptsFunctionAsTheControllerWould) {
     EXPECT_BSTR_EQ(L"untouched", result.bstrVal);
 }
 
+// The oldest script's lookup fails for another reason than an unknown name: a name a newer
+// script defines is found, one nobody defines is that failure, which FireEvent returns with
+// found and result untouched and which ends a Process.
+TEST_F(PageTest, ALookupFailureOfTheOldestScriptIsTheResultForAnUndefinedName) {
+    FailingLookupScript failing(E_ACCESSDENIED);  // outlives the controller that holds it
+    CComPtr<IVesk> own = NewController(out.Get());
+    ASSERT_HR(S_OK, own->AddScript(&failing));
+    ASSERT_HR(S_OK, own->AddScript(page.script.Get()));
+    page.On(L"Known", VarStr(L"known"));
+
+    CComVariant value, result = VarStr(L"untouched");
+    VARIANT_BOOL found = VARIANT_FALSE;
+    ASSERT_HR(S_OK, own->FireEvent(CComBSTR(L"Known"), &value, &result, &found));
+    EXPECT_EQ(VARIANT_TRUE, found);
+    EXPECT_BSTR_EQ(L"known", result.bstrVal);
+    EXPECT_EQ(0, failing.lookups) << "the newer script answered first";
+
+    for (VARIANT_BOOL before : {VARIANT_FALSE, VARIANT_TRUE}) {
+        found = before;
+        result = VarStr(L"untouched");
+        EXPECT_HR(E_ACCESSDENIED, own->FireEvent(CComBSTR(L"Nobody"), &value, &result, &found));
+        EXPECT_EQ(before, found);
+        EXPECT_BSTR_EQ(L"untouched", result.bstrVal);
+    }
+
+    page.log.clear();
+    SetErrorInfo(0, nullptr);
+    EXPECT_HR(E_ACCESSDENIED, own->Process()) << "On_StartProcess is undefined, and its lookup failed";
+    EXPECT_EQ(std::vector<std::wstring>{}, page.log);
+    EXPECT_EQ(L"", out->text);
+    own.Reset();
+    EXPECT_EQ(1u, failing.RefCount());
+}
+
 TEST_F(PageTest, MessagesAreKeptByKeyInTheOrderAdded) {
     CComVariant missing;
     missing.SetError(DISP_E_PARAMNOTFOUND);

@@ -1,11 +1,14 @@
 // Script events: binding a name across scripts, calling the member, and the event call.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "controller/event_handler.h"
+#include "controller_fixture.h"
 #include "host/automation.h"
 #include "support/test_support.h"
 #include "template/templator_concept.h"
@@ -258,6 +261,69 @@ TEST(EventCall, ReturnValueDecides) {
         EXPECT_HR(c.hr, handler.CallEvent(nullptr, L"On_Step", c.defaultFlag, flag));
         EXPECT_EQ(c.expected, flag);
     }
+}
+
+// Scripts oldest first: one that defines the name (null), or one whose lookup fails with the
+// code. A lookup that fails for another reason than an unknown name does not stop the search;
+// when no script defines the name, the failure of the last script asked (the first added) is
+// the result. The event call passes such a failure on with the flag unchanged.
+struct LookupCase { const char* title; std::vector<HRESULT> scripts; HRESULT hr; };
+
+const LookupCase kLookups[] = {
+    {"a failing newer script: the older one that defines the name wins", {S_OK, E_ACCESSDENIED}, S_OK},
+    {"a failing older script: the newer one wins before it is asked", {E_ACCESSDENIED, S_OK}, S_OK},
+    {"failure, then unknown: the failure", {E_ACCESSDENIED, DISP_E_UNKNOWNNAME}, E_ACCESSDENIED},
+    {"unknown, then failure: unknown", {DISP_E_UNKNOWNNAME, E_ACCESSDENIED}, DISP_E_UNKNOWNNAME},
+    {"two failures: the older one's", {E_OUTOFMEMORY, E_ACCESSDENIED, DISP_E_UNKNOWNNAME}, E_OUTOFMEMORY},
+};
+
+TEST(EventHandler, ALookupFailureIsReportedOnlyWhenNoScriptDefinesTheName) {
+    for (const LookupCase& c : kLookups) {
+        SCOPED_TRACE(c.title);
+        auto defining = ScriptObject::Create();
+        defining->AddMethod(L"On_Step", Returns([] { return VarBool(false); }));
+        std::vector<std::unique_ptr<FailingLookupScript>> failing;
+        CEventHandler handler;
+        for (HRESULT script : c.scripts) {
+            if (script == S_OK) {
+                handler.Add(defining.Get());
+                continue;
+            }
+            failing.push_back(std::make_unique<FailingLookupScript>(script));
+            handler.Add(failing.back().get());
+        }
+        CEvent event;
+        EXPECT_HR(c.hr, handler.GetEvent(L"On_Step", event));
+        EXPECT_EQ(c.hr == S_OK ? defining.Get() : nullptr, event.m_spDispatch.Get());
+
+        const HRESULT callHr = c.hr == DISP_E_UNKNOWNNAME ? S_OK : c.hr;
+        for (bool start : {true, false}) {
+            bool flag = start;
+            EXPECT_HR(callHr, handler.CallEvent(nullptr, L"On_Step", true, flag));
+            // Defined: its False; unknown: the default; a failure: as it was.
+            const bool expected = c.hr == S_OK ? false : c.hr == DISP_E_UNKNOWNNAME ? true : start;
+            EXPECT_EQ(expected, flag);
+        }
+        // Every failing script newer than the defining one (all, without one) was asked once a
+        // call; the older ones never.
+        const auto defines = std::find(c.scripts.begin(), c.scripts.end(), S_OK);
+        size_t next = 0;
+        for (auto it = c.scripts.begin(); it != c.scripts.end(); ++it) {
+            if (*it == S_OK) continue;
+            const bool asked = defines == c.scripts.end() || it > defines;
+            EXPECT_EQ(asked ? 3 : 0, failing[next++]->lookups);
+        }
+    }
+}
+
+TEST(EventHandler, GetValueWithoutScriptsKnowsNoName) {
+    CEventHandler handler;
+    CComVariant value = VarStr(L"kept");
+    EXPECT_HR(DISP_E_UNKNOWNNAME, handler.GetValue(L"Name", &value));
+    EXPECT_BSTR_EQ(L"kept", value.bstrVal);
+    handler.Add(nullptr);
+    EXPECT_HR(DISP_E_UNKNOWNNAME, handler.GetValue(L"Name", &value)) << "a null script answers nothing";
+    EXPECT_BSTR_EQ(L"kept", value.bstrVal);
 }
 
 }  // namespace

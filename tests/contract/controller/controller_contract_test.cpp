@@ -415,6 +415,10 @@ TEST_F(PageContract, EventsRunInOrderAndFalseCancelsItsStep) {
         {"a script error ends the page at once", [](PageScript& p) { p.On(L"On_StartDraw", {}, [](IDispatch*) { return kScriptError; }); },
          {}, kScriptError, {L"On_StartProcess", L"On_StartCommand", L"OnCommand_show", L"On_EndCommand", L"On_StartDraw"},
          L""},
+        {"a script error in On_FirstAccess is the result of the page",
+         [](PageScript& p) { p.On(L"On_FirstAccess", {}, [](IDispatch*) { return kScriptError; }); },
+         [](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"Name", VarStr(L"shop"))); }, kScriptError,
+         {L"On_FirstAccess"}, L""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.title);
@@ -425,6 +429,30 @@ TEST_F(PageContract, EventsRunInOrderAndFalseCancelsItsStep) {
         EXPECT_HR(row.hr, run.hr);
         EXPECT_EQ(row.log, page.log);
         EXPECT_EQ(row.body, run.Body());
+    }
+}
+
+// A page without a command needs no command function, and what "OnCommand_" returns for the
+// empty command does not stop it.
+TEST_F(PageContract, APageWithoutACommandDrawsWhateverItsScriptDefines) {
+    using Log = std::vector<std::wstring>;
+    struct Row { const char* title; std::function<void(PageScript&)> script; Log log; };
+    Log everyStep = kEveryStep;
+    everyStep[2] = L"OnCommand_";
+    const Row rows[] = {
+        {"a script that defines no functions at all", [](PageScript&) {}, {}},
+        {"OnCommand_ returning False is ignored",
+         [](PageScript& p) { p.On(L"OnCommand_", VarBool(false)).OnEveryStep(L"", L"list"); }, everyStep},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
+        PageScript page;
+        row.script(page);
+        PageRun run = Run(PageRequest::Get("/p.asp"), page);
+        EXPECT_HR(S_OK, run.hr) << Utf8(run.description);
+        EXPECT_EQ(L"", run.description);
+        EXPECT_EQ(row.log, page.log);
+        EXPECT_EQ(kListHtml, run.Body());
     }
 }
 
@@ -678,6 +706,45 @@ TEST_F(PageContract, EachNameKeepsItsOwnBag) {
     EXPECT_EQ(L"", visit(L"b", L"from b"));
     EXPECT_EQ(L"from a", visit(L"a", nullptr));
     EXPECT_EQ(L"from b", visit(L"b", nullptr));
+}
+
+// The controller's default value is its Bag, read as a property or called as a script calls
+// a default member (a method call or a property get), with any arguments. The Bag is only a
+// property: a call that is nothing but a method call does not reach it.
+TEST_F(PageContract, TheDefaultValueIsTheBagWhateverTheArguments) {
+    struct Row { const char* title; WORD flags; std::function<std::vector<CComVariant>()> args; HRESULT hr; };
+    constexpr WORD kEither = DISPATCH_METHOD | DISPATCH_PROPERTYGET;
+    const Row rows[] = {
+        {"a property get without arguments", DISPATCH_PROPERTYGET, [] { return ArgList(); }, S_OK},
+        {"a call without arguments", kEither, [] { return ArgList(); }, S_OK},
+        {"a call with a key", kEither, [] { return ArgList(VarStr(L"k")); }, S_OK},
+        {"a property get with two", DISPATCH_PROPERTYGET, [] { return ArgList(VarI4(1), VarStr(L"two")); }, S_OK},
+        {"a call with three", kEither, [] { return ArgList(VarStr(L"a"), VarI4(2), VarBool(true)); }, S_OK},
+        {"only a method call", DISPATCH_METHOD, [] { return ArgList(VarStr(L"k")); }, DISP_E_MEMBERNOTFOUND},
+    };
+    PageScript page;
+    int checked = 0;
+    page.On(L"On_StartProcess", {}, [&](IDispatch* vesk) {
+        CallResult bag = LateBound(vesk).InvokeNamed(L"Bag", DISPATCH_PROPERTYGET, {});
+        EXPECT_HR(S_OK, bag.hr);
+        EXPECT_EQ(VT_DISPATCH, bag.value.vt);
+        if (bag.value.vt != VT_DISPATCH || !bag.value.pdispVal) return E_UNEXPECTED;
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.title);
+            CallResult value = LateBound(vesk).InvokeId(DISPID_VALUE, row.flags, row.args());
+            EXPECT_HR(row.hr, value.hr);
+            EXPECT_EQ(SUCCEEDED(row.hr) ? VT_DISPATCH : VT_EMPTY, value.value.vt);
+            if (value.value.vt == VT_DISPATCH) {
+                EXPECT_EQ(bag.value.pdispVal, value.value.pdispVal);
+            }
+            ++checked;
+        }
+        return S_OK;
+    });
+    PageRun run = Run(PageRequest::Get("/p.asp"), page,
+                      [](IDispatch* vesk) { EXPECT_HR(S_OK, Put(vesk, L"Name", VarStr(L"shop"))); });
+    EXPECT_HR(S_OK, run.hr) << Utf8(run.description);
+    EXPECT_EQ(int(std::size(rows)), checked);
 }
 
 TEST_F(PageContract, WithoutNameOrSessionTheSessionMembersAskForName) {
