@@ -23,7 +23,7 @@ namespace {
 using namespace ADODB;
 
 constexpr ParameterDirectionEnum adParamUnknown = 0, adParamInput = 1, adParamReturnValue = 4;
-constexpr LONG adExecuteNoRecords = 0x80;
+constexpr LONG adOptionUnspecified = -1, adExecuteNoRecords = 0x80;
 
 const HRESULT kArgument = ControlError(3001);
 const HRESULT kUnsupported = ControlError(3251);
@@ -577,10 +577,12 @@ HRESULT CHostCommand::Execute(VARIANT* RecordsAffected, VARIANT* Parameters, LON
             return StatementFailed(connection, status.message);
     }
 
+    // -1 leaves every option unspecified.
+    const bool noRecords = Options != adOptionUnspecified && (Options & adExecuteNoRecords) != 0;
     std::wstring error;
     db::Step step = statement->Next(&error);
     const bool rows = statement->ColumnCount() > 0;
-    if ((Options & adExecuteNoRecords) && rows) {
+    if (noRecords && rows) {
         while (step == db::Step::Row) step = statement->Next(&error);
     }
     if (step == db::Step::Failed) return StatementFailed(connection, error);
@@ -588,7 +590,7 @@ HRESULT CHostCommand::Execute(VARIANT* RecordsAffected, VARIANT* Parameters, LON
         RecordsAffected->vt = VT_I4;
         RecordsAffected->lVal = rows ? -1 : LONG(statement->Changes());
     }
-    if (Options & adExecuteNoRecords) return S_OK;
+    if (noRecords) return S_OK;
     if (!rows) return CreateClosedRecordset(ppirs);
     return CreateRecordset(connection, std::move(statement), step == db::Step::Row, ppirs);
 }

@@ -7,6 +7,7 @@
 #include "hostkit/components/component_support.h"
 #include "hostkit/components/components.h"
 #include "hostkit/components/db_provider.h"
+#include "hostkit/runtime/class_registry.h"
 
 namespace veskhost {
 
@@ -52,14 +53,22 @@ bool SameName(std::wstring_view a, std::wstring_view b) {
            });
 }
 
-// The connection's users share one lease; when the last lets go, a transaction they left
-// open is rolled back and the connection waits in the pool for the thread's next command.
+bool InPage() {
+    CComPtr<IUnknown> spContext;
+    return SUCCEEDED(CoGetObjectContext(IID_IUnknown, spContext.ReceiveVoid())) && spContext;
+}
+
+// The connection's users share one lease. A page may run BEGIN, its statements and COMMIT on
+// commands that live one after the other, so when the last user lets go inside a page the
+// transaction stays open until the page ends (RollBackIdleTransactions); outside a page
+// nothing would end it, and it is rolled back at once. The connection then waits in the pool
+// for the thread's next command.
 struct Lease {
     explicit Lease(std::shared_ptr<Connection> held) : connection(std::move(held)) {}
     Lease(const Lease&) = delete;
     Lease& operator=(const Lease&) = delete;
     ~Lease() {
-        if (connection && connection->InTransaction()) connection->Rollback();
+        if (connection && connection->InTransaction() && !InPage()) connection->Rollback();
     }
     std::shared_ptr<Connection> connection;
 };
@@ -70,6 +79,16 @@ struct PoolEntry {
 };
 
 thread_local std::map<std::string, PoolEntry> t_pool;
+
+// As a page starts or ends: a transaction no command or recordset holds any more is rolled
+// back, so an abandoned BEGIN never holds the database for other pages.
+void RollBackIdleTransactions() {
+    for (auto& [key, entry] : t_pool) {
+        if (entry.lease.expired() && entry.connection->InTransaction()) entry.connection->Rollback();
+    }
+}
+
+[[maybe_unused]] const bool g_bListening = AddContextChangeListener(&RollBackIdleTransactions);
 
 void DropIdleConnections() {
     for (auto it = t_pool.begin(); it != t_pool.end();) {
