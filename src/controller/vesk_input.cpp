@@ -201,6 +201,7 @@ template <class T>
 HRESULT GIVeskImpl<T>::DrawInputDefault(InputSource source, const ParamList& params) {
     const CInputFamily& family = kFamilies[static_cast<int>(source)];
     if (params.size() != 4) return RaiseError(E_FAIL, kSource, family.pszChooseCount);
+    if (source == InputSource::View && !m_spView) return RaiseNamed(kNoView, family.pszChooseEvent);
     CComVariant name, text, value;
     HRESULT hr = StreamVariant(*params[0], name);
     if (SUCCEEDED(hr)) hr = StreamVariant(*params[1], text);
