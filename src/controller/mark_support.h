@@ -14,9 +14,12 @@ namespace vesk_marks {
 
 constexpr wchar_t kSource[] = L"Vesk";
 
+// The whole text of a mark's name or parameter, read in place (no copy is made).
+inline std::wstring_view StreamText(const std::wstringstream& stream) { return stream.view(); }
+
 // The whole text of a mark's name or parameter as a string of its own.
 inline HRESULT TextOfStream(const std::wstringstream& stream, CComBSTR& text) {
-    const std::wstring whole = stream.str();
+    const std::wstring_view whole = StreamText(stream);
     return text.Assign(whole.data(), static_cast<UINT>(whole.size()));
 }
 
@@ -29,7 +32,7 @@ inline HRESULT StringVariant(std::wstring_view text, CComVariant& value) {
 }
 
 inline HRESULT StreamVariant(const std::wstringstream& stream, CComVariant& value) {
-    return StringVariant(stream.str(), value);
+    return StringVariant(StreamText(stream), value);
 }
 
 // The mark's parameters as a one-dimensional array of VT_BSTR VARIANTs with lower bound 0,

@@ -238,7 +238,7 @@ HRESULT GIVeskImpl<T>::DrawInput(InputSource source, const ParamList& params) {
         CComVariant value;
         if (params.size() == 2) {
             hr = ReadInputValue(source, name, value);
-        } else if (!params[1]->str().empty()) {
+        } else if (!StreamText(*params[1]).empty()) {
             hr = StreamVariant(*params[1], value);
         } else {
             uint32_t number = 0;

@@ -25,7 +25,7 @@ static_assert(GIVeskImpl<IVesk>::kMaxTemplateLevels == 32, "the message names th
 std::wstring MarkText(const CMarkData& mark) {
     std::wstring text = L"(#";
     text += mark.m_cType;
-    text += mark.m_ssName.str();
+    text += StreamText(mark.m_ssName);
     text += L"#)";
     return text;
 }
@@ -52,7 +52,9 @@ bool HasValues(const VARIANT& item) {
 
 template <class T>
 HRESULT GIVeskImpl<T>::WriteValue(CComVariant& value, const ParamList* pParams, short bEncode) {
-    const HRESULT hr = ChangeToBSTR(&value, pParams, m_bNullIsEmpty);
+    // A string that is not walked is its own text; the conversion would only copy it.
+    const bool bText = value.vt == VT_BSTR && (pParams == nullptr || pParams->empty());
+    const HRESULT hr = bText ? S_OK : ChangeToBSTR(&value, pParams, m_bNullIsEmpty);
     if (FAILED(hr)) return hr;
     return Write(value.bstrVal, bEncode);
 }
@@ -163,7 +165,7 @@ HRESULT GIVeskImpl<T>::OnMarked_Request(CMarkData& mark, short bEncode) {
 
 template <class T>
 HRESULT GIVeskImpl<T>::OnMarked_Command(CMarkData& mark, short bEncode) {
-    const std::wstring name = mark.m_ssName.str();
+    const std::wstring_view name = StreamText(mark.m_ssName);
     CComBSTR bstrText;
     HRESULT hr = S_OK;
     if (!name.empty()) {
@@ -182,7 +184,7 @@ HRESULT GIVeskImpl<T>::OnMarked_Command(CMarkData& mark, short bEncode) {
 template <class T>
 HRESULT GIVeskImpl<T>::OnMarked_Process(CMarkData& mark) {
     std::wstring event(TextOf(m_bstrDrawPrefix));
-    event += mark.m_ssName.str();
+    event += StreamText(mark.m_ssName);
     CEvent script;
     // The page script's own function comes before a built-in of the same name; it writes
     // its own output, and its return value is not written.
