@@ -66,7 +66,8 @@ HRESULT GIVeskImpl<T>::PutIntoBag(BSTR bstrName, VARIANT_BOOL bAsArray) {
     if (FAILED(hr)) return hr;
     // A session state whose Bag the host could not make has nowhere to bind into.
     if (!spBag) return RaiseError(E_FAIL, L"Vesk", L"Could not get Bag. The host could not create one.");
-    return PutInto(spBag.Get(), bstrName, bAsArray);
+    // The Bag lives in the host Session, past this request and its objects.
+    return PutIntoStore(spBag.Get(), bstrName, bAsArray != 0, Keep::ByValue);
 }
 
 template <class T>
@@ -86,6 +87,11 @@ HRESULT GIVeskImpl<T>::PutIntoProp(BSTR bstrName, VARIANT_BOOL bAsArray) {
 
 template <class T>
 HRESULT GIVeskImpl<T>::PutInto(IZULibDictionary* pTarget, BSTR bstrName, short bAsArray) {
+    return PutIntoStore(pTarget, bstrName, bAsArray != 0, Keep::AsGiven);
+}
+
+template <class T>
+HRESULT GIVeskImpl<T>::PutIntoStore(IZULibDictionary* pTarget, BSTR bstrName, bool bAsArray, Keep keep) {
     const CComPtr<IDispatch> spKeepAlive = KeepAlive();
     const CComPtr<IZULibDictionary> spTarget = CComPtr<IZULibDictionary>::Share(pTarget);
     // The name is the caller's, and a script run by a store may assign it.
@@ -99,12 +105,12 @@ HRESULT GIVeskImpl<T>::PutInto(IZULibDictionary* pTarget, BSTR bstrName, short b
     hr = spRequest.QueryInterface(spCollection.Receive());
     if (FAILED(hr)) return hr;
     if (!spCollection) return E_NOINTERFACE;
-    if (bstrKey.IsEmpty()) return PutEveryKeyInto(spTarget.Get(), spCollection.Get());
-    return PutOneInto(spTarget.Get(), spCollection.Get(), bstrKey, bAsArray != 0);
+    if (bstrKey.IsEmpty()) return PutEveryKeyInto(spTarget.Get(), spCollection.Get(), keep);
+    return PutOneInto(spTarget.Get(), spCollection.Get(), bstrKey, bAsArray, keep);
 }
 
 template <class T>
-HRESULT GIVeskImpl<T>::PutEveryKeyInto(IZULibDictionary* pTarget, IRequestDictionary* pCollection) {
+HRESULT GIVeskImpl<T>::PutEveryKeyInto(IZULibDictionary* pTarget, IRequestDictionary* pCollection, Keep keep) {
     int nCount = 0;
     HRESULT hr = pCollection->get_Count(&nCount);
     if (FAILED(hr)) return hr;
@@ -125,7 +131,7 @@ HRESULT GIVeskImpl<T>::PutEveryKeyInto(IZULibDictionary* pTarget, IRequestDictio
         if (SameText(bstrKey, bstrCommandKey)) continue;
         // Each key as one value, and straight to the single binding: a key sent with an empty
         // name is bound under the empty name, not taken for "every key" again.
-        hr = PutOneInto(pTarget, pCollection, bstrKey, false);
+        hr = PutOneInto(pTarget, pCollection, bstrKey, false, keep);
         if (FAILED(hr)) return hr;
     }
     return S_OK;
@@ -133,7 +139,7 @@ HRESULT GIVeskImpl<T>::PutEveryKeyInto(IZULibDictionary* pTarget, IRequestDictio
 
 template <class T>
 HRESULT GIVeskImpl<T>::PutOneInto(IZULibDictionary* pTarget, IRequestDictionary* pCollection,
-                                  const CComBSTR& bstrName, bool bAsArray) {
+                                  const CComBSTR& bstrName, bool bAsArray, Keep keep) {
     CComVariant name;
     HRESULT hr = TextKey(bstrName, name);
     if (FAILED(hr)) return hr;
@@ -153,9 +159,11 @@ HRESULT GIVeskImpl<T>::PutOneInto(IZULibDictionary* pTarget, IRequestDictionary*
         value.vt = VT_ARRAY | VT_VARIANT;
         value.parray = array.Detach();
     } else {
-        if (m_bSubmitDecodeOnPutInto) {
+        if (m_bSubmitDecodeOnPutInto || (keep == Keep::ByValue && item.vt == VT_DISPATCH)) {
             hr = item.ChangeType(VT_BSTR);
             if (FAILED(hr)) return hr;
+        }
+        if (m_bSubmitDecodeOnPutInto) {
             CComBSTR bstrDecoded;
             hr = this->SubmitDecode(item.bstrVal, bstrDecoded.Receive());
             if (FAILED(hr)) return hr;

@@ -173,9 +173,13 @@ public:
     virtual HRESULT PutInto(IZULibDictionary* pTarget, BSTR bstrName, short bAsArray);
 
 private:
-    HRESULT PutEveryKeyInto(IZULibDictionary* pTarget, PravoltTypeLibrary::IRequestDictionary* pCollection);
+    // How a value is stored: as the request collection gave it, or, for a store that outlives
+    // the page, by value (a value list as its text), so that it keeps nothing of the request.
+    enum class Keep { AsGiven, ByValue };
+    HRESULT PutIntoStore(IZULibDictionary* pTarget, BSTR bstrName, bool bAsArray, Keep keep);
+    HRESULT PutEveryKeyInto(IZULibDictionary* pTarget, PravoltTypeLibrary::IRequestDictionary* pCollection, Keep keep);
     HRESULT PutOneInto(IZULibDictionary* pTarget, PravoltTypeLibrary::IRequestDictionary* pCollection,
-                       const CComBSTR& bstrName, bool bAsArray);
+                       const CComBSTR& bstrName, bool bAsArray, Keep keep);
     HRESULT SubmitDecodeElements(SAFEARRAY* psa);
     // CommandName on a backable page, else the session's current command name.
     HRESULT CurrentCommandKey(CComBSTR& bstrKey);
