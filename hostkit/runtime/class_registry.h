@@ -27,6 +27,20 @@ HOST_API HRESULT RegisterModuleClass(const char* modulePath, const CLSID& clsid,
 // such name.
 HOST_API HRESULT GetModuleSymbol(const char* modulePath, const char* name, const void** address);
 
+// For tests of what a component creates: while the scope lives, CoCreateInstance makes the
+// class with `create` instead of what is registered for it; a null creator makes the class
+// one the host cannot create (REGDB_E_CLASSNOTREG). Scopes nest, the latest winning.
+class HOST_API ClassCreatorOverride {
+public:
+    ClassCreatorOverride(const CLSID& clsid, ClassCreator create);
+    ~ClassCreatorOverride();
+    ClassCreatorOverride(const ClassCreatorOverride&) = delete;
+    ClassCreatorOverride& operator=(const ClassCreatorOverride&) = delete;
+
+private:
+    CLSID m_clsid;
+};
+
 // Case-insensitive ProgID lookup; CO_E_CLASSSTRING when unknown.
 HOST_API HRESULT CLSIDFromProgID(const wchar_t* progId, CLSID* out);
 

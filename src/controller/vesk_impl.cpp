@@ -719,50 +719,6 @@ HRESULT GIVeskImpl<T>::Write(BSTR bstrText, VARIANT_BOOL bEncode) {
     return WriteOutput(bstrEncoded.m_str);
 }
 
-// ---- Members not built yet ---------------------------------------------------------------
-// Request binding, writing, conversions and the helper objects answer E_NOTIMPL until they
-// exist; nothing is done and no out-value is set beyond clearing it.
-
-template <class T>
-HRESULT GIVeskImpl<T>::PutIntoBag(BSTR, VARIANT_BOOL) { return E_NOTIMPL; }
-template <class T>
-HRESULT GIVeskImpl<T>::PutIntoView(BSTR, VARIANT_BOOL) { return E_NOTIMPL; }
-template <class T>
-HRESULT GIVeskImpl<T>::PutIntoProp(BSTR, VARIANT_BOOL) { return E_NOTIMPL; }
-
-template <class T>
-HRESULT GIVeskImpl<T>::ToArray(IDispatch*, SAFEARRAY** ppArray) {
-    if (ppArray) *ppArray = nullptr;
-    return E_NOTIMPL;
-}
-
-template <class T>
-HRESULT GIVeskImpl<T>::ToCommand(BSTR, BSTR* pbstrFragment) {
-    if (pbstrFragment) *pbstrFragment = nullptr;
-    return E_NOTIMPL;
-}
-
-template <class T>
-HRESULT GIVeskImpl<T>::ToParameter(BSTR, BSTR, BSTR* pbstrFragment) {
-    if (pbstrFragment) *pbstrFragment = nullptr;
-    return E_NOTIMPL;
-}
-
-template <class T>
-HRESULT GIVeskImpl<T>::Redirect(BSTR) { return E_NOTIMPL; }
-
-template <class T>
-HRESULT GIVeskImpl<T>::NewADOCommand(VARIANT*, BSTR, long, IDispatch** ppCommand) {
-    if (ppCommand) *ppCommand = nullptr;
-    return E_NOTIMPL;
-}
-
-template <class T>
-HRESULT GIVeskImpl<T>::NewTemplator(BSTR, IDispatch** ppTemplator) {
-    if (ppTemplator) *ppTemplator = nullptr;
-    return E_NOTIMPL;
-}
-
 // Mail is not offered by this platform: always E_NOTIMPL, and the out-pointer is left alone.
 template <class T>
 HRESULT GIVeskImpl<T>::NewMail(BSTR, long, IDispatch**) { return E_NOTIMPL; }

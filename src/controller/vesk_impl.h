@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "controller/ivesk.h"
+#include "controller/templator_link.h"
 #include "controller/vesk_concept.h"
 #include "controller/vesk_session.h"
 #include "host/host.h"
@@ -207,4 +208,30 @@ private:
     [[maybe_unused]] VARIANT* m_pCurrentMessage = nullptr;  // the message being drawn
     // Re-runs of the draw step in progress, one inside the other.
     unsigned int m_nDrawReruns = 0;
+
+    // ---- Request binding and the helper objects (vesk_binding.cpp) ----
+public:
+    // Binds the request's value under the name (all its values as an array when asked and
+    // the name was sent as a list) into the target, or into the page script's variable of
+    // that name when there is none. An empty name binds every key but the command key, each
+    // as one value.
+    virtual HRESULT PutInto(IZULibDictionary* pTarget, BSTR bstrName, short bAsArray);
+
+private:
+    // How a value is stored: as the request collection gave it, or, for a store that outlives
+    // the page, by value (a value list as its text), so that it keeps nothing of the request.
+    enum class Keep { AsGiven, ByValue };
+    HRESULT PutIntoStore(IZULibDictionary* pTarget, BSTR bstrName, bool bAsArray, Keep keep);
+    HRESULT PutEveryKeyInto(IZULibDictionary* pTarget, PravoltTypeLibrary::IRequestDictionary* pCollection, Keep keep);
+    HRESULT PutOneInto(IZULibDictionary* pTarget, PravoltTypeLibrary::IRequestDictionary* pCollection,
+                       const CComBSTR& bstrName, bool bAsArray, Keep keep);
+    HRESULT SubmitDecodeElements(SAFEARRAY* psa);
+    // CommandName on a backable page, else the session's current command name.
+    HRESULT CurrentCommandKey(CComBSTR& bstrKey);
+    // The host Server's URL encoding of each text, joined as name "=" value "&".
+    HRESULT EncodedPair(BSTR bstrName, BSTR bstrValue, CComBSTR& bstrPair);
+
+    // Declared last so that it is cut first: while the rest of the controller is destroyed,
+    // the templators it made already find no controller.
+    CTemplatorLinkOwner m_oTemplatorLink;
 };

@@ -47,6 +47,15 @@ using CVeskObject = GDualImplForPool<IVesk, GIVeskImpl, &g_pTI_IVesk, &g_nRefCou
 using CVeskFactory = GClassFactoryPooledInContext<CVeskObject, &g_nRefCount>;
 VESK_EXPORT extern CVeskFactory g_oCF_Vesk;
 
+struct IVeskedTemplator;
+template <class T>
+class GIVeskedTemplatorImpl;
+
+using CVeskedTemplatorObject =
+    GDualImplForPool<IVeskedTemplator, GIVeskedTemplatorImpl, &g_pTI_IVeskedTemplator, &g_nRefCount>;
+using CVeskedTemplatorFactory = GClassFactoryPooledInContext<CVeskedTemplatorObject, &g_nRefCount>;
+VESK_EXPORT extern CVeskedTemplatorFactory g_oCF_VeskedTemplator;
+
 struct IUtility;
 template <class T>
 class GIUtilityImpl;

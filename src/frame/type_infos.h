@@ -18,6 +18,12 @@ public:
     constexpr UtilityTypeInfo();
 };
 
+// IVeskedTemplator: the nine page-bound templator members.
+class VeskedTemplatorTypeInfo final : public MemberTableTypeInfo {
+public:
+    constexpr VeskedTemplatorTypeInfo();
+};
+
 // ITextTemplator: the eight text templator members.
 class TextTemplatorTypeInfo final : public MemberTableTypeInfo {
 public:
@@ -25,6 +31,7 @@ public:
 };
 
 VESK_EXPORT extern VeskTypeInfo g_vesk_typeinfo;
+VESK_EXPORT extern VeskedTemplatorTypeInfo g_vesked_templator_typeinfo;
 VESK_EXPORT extern UtilityTypeInfo g_utility_typeinfo;
 VESK_EXPORT extern TextTemplatorTypeInfo g_text_templator_typeinfo;
 VESK_EXPORT extern PassiveTypeInfo g_string_list_typeinfo;
