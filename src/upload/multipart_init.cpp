@@ -53,6 +53,21 @@ HRESULT ReadContentType(IRequest* pRequest, CComVariant& type) {
     return S_OK;
 }
 
+// The boundary parameter's value. A quoted one loses its quotes and an unquoted one ends at
+// the next parameter: clients quote boundaries that hold characters such as "=" (Python's
+// standard library always does), and taking the quotes or a following parameter into the
+// marker would match nothing and lose the whole upload.
+std::wstring_view BoundaryOf(std::wstring_view value) {
+    if (!value.empty() && value.front() == L'"') {
+        const size_t close = value.find(L'"', 1);
+        if (close != std::wstring_view::npos) return value.substr(1, close - 1);
+        return value;
+    }
+    value = value.substr(0, value.find(L';'));
+    while (!value.empty() && (value.back() == L' ' || value.back() == L'\t')) value.remove_suffix(1);
+    return value;
+}
+
 // The whole body as one byte array, or a raised error when the host would not give it.
 HRESULT ReadBody(IRequest* pRequest, CComVariant& body) {
     LONG total = 0;
@@ -163,8 +178,7 @@ HRESULT InitMultipartForm(IRequest* pRequest, IResponse* pResponse, CComPtr<IReq
     if (contentType.substr(0, kMultipartType.size()) != kMultipartType) return S_OK;
     const size_t at = contentType.find(kBoundaryParameter);
     if (at == std::wstring_view::npos) return S_OK;
-    // Everything after "boundary=", quotes and later parameters included, folded to 7 bits.
-    const std::wstring boundary(contentType.substr(at + kBoundaryParameter.size()));
+    const std::wstring boundary(BoundaryOf(contentType.substr(at + kBoundaryParameter.size())));
     char boundaryBytes[kBoundaryBytes] = {};
     size_t written = 0;
     if (wcstombs_s(&written, boundaryBytes, boundary.c_str(), kBoundaryBytes) != 0 || boundaryBytes[0] == '\0')
