@@ -76,9 +76,10 @@ HRESULT GIFormFileImpl<T>::get_Stream(IDispatch** ppStream) {
 
 template <class T>
 HRESULT GIFormFileImpl<T>::SetNames(const CComBSTR& bstrFileName, const CComBSTR& bstrContentType) {
-    CComBSTR bstrName(bstrFileName.Copy());
+    CComBSTR bstrName, bstrType;
+    bstrName.Attach(bstrFileName.Copy());
     if (bstrFileName.m_str && !bstrName.m_str) return E_OUTOFMEMORY;
-    CComBSTR bstrType(bstrContentType.Copy());
+    bstrType.Attach(bstrContentType.Copy());
     if (bstrContentType.m_str && !bstrType.m_str) return E_OUTOFMEMORY;
     m_bstrFileName = std::move(bstrName);
     m_bstrContentType = std::move(bstrType);
