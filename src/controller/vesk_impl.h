@@ -19,6 +19,7 @@
 #include "controller/vesk_session.h"
 #include "host/host.h"
 #include "template/templator_concept.h"
+#include "upload/multipart_init.h"
 #include "utility/utility_impl.h"
 
 template <class T>
@@ -117,8 +118,8 @@ private:
     HRESULT Command(bool& bContinue) override;
     HRESULT Draw(bool& bContinue) override;
 
-    // Multipart uploads are not read yet: no request gets an upload form.
-    HRESULT InitMultipartForm() { return S_OK; }
+    // A multipart form post becomes the upload form before anything reads the request.
+    HRESULT InitMultipartForm() { return ::InitMultipartForm(m_spRequest.Get(), m_spResponse.Get(), m_spMultipartForm); }
     HRESULT ChooseSession();
     // The chosen session state, or the null session before any process has chosen one.
     CComPtr<IVeskSession> CurrentSession() const;
