@@ -14,6 +14,7 @@
 #include <future>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -241,6 +242,54 @@ TEST(ShimDigest, PublishedVectors) {
     for (const auto& c : cases) {
         EXPECT_EQ(hex(zul_compat::md5_digest(bytes_of(c.message), c.message.size()).data(), 16), c.md5) << c.message.size();
         EXPECT_EQ(hex(zul_compat::sha1_digest(bytes_of(c.message), c.message.size()).data(), 20), c.sha1) << c.message.size();
+    }
+}
+
+// The processor's SHA-1 instructions and the portable code compress alike, whatever the
+// block count; where the processor has none, the call says so and changes nothing.
+TEST(ShimDigest, Sha1InstructionsMatchPortableCode) {
+    std::mt19937 random(2026);
+    for (size_t blocks : {1u, 2u, 3u, 17u, 64u}) {
+        for (int trial = 0; trial < 8; ++trial) {
+            std::vector<BYTE> data(blocks * 64);
+            for (BYTE& b : data) b = static_cast<BYTE>(random());
+            uint32_t portable[5], instructions[5];
+            for (int i = 0; i < 5; ++i) portable[i] = instructions[i] = random();
+            const uint32_t before = instructions[0];
+            zul_compat::sha1_compress_portable(portable, data.data(), blocks);
+            const bool used = zul_compat::sha1_compress_instructions(instructions, data.data(), blocks);
+            EXPECT_EQ(used, zul_compat::sha1_has_instructions());
+            if (used) {
+                EXPECT_EQ(std::vector<uint32_t>(instructions, instructions + 5), std::vector<uint32_t>(portable, portable + 5))
+                    << blocks << " blocks";
+            } else {
+                EXPECT_EQ(instructions[0], before);
+            }
+        }
+    }
+}
+
+// A message given to a running context in pieces of any size digests as the whole message at
+// once, and reading the value midway changes nothing that follows.
+TEST(ShimDigest, PiecesDigestAsTheWholeMessage) {
+    std::mt19937 random(13);
+    for (int trial = 0; trial < 40; ++trial) {
+        std::vector<BYTE> message(random() % 700);
+        for (BYTE& b : message) b = static_cast<BYTE>(random());
+        zul_compat::DigestContext md5, sha1;
+        zul_compat::md5_start(md5);
+        zul_compat::sha1_start(sha1);
+        size_t at = 0;
+        while (at < message.size()) {
+            const size_t piece = std::min<size_t>(message.size() - at, random() % 130);
+            zul_compat::md5_add(md5, message.data() + at, piece);
+            zul_compat::sha1_add(sha1, message.data() + at, piece);
+            at += piece;
+            const auto midway = zul_compat::sha1_value(sha1);
+            EXPECT_EQ(midway, zul_compat::sha1_digest(message.data(), at));
+        }
+        EXPECT_EQ(zul_compat::md5_value(md5), zul_compat::md5_digest(message.data(), message.size())) << message.size();
+        EXPECT_EQ(zul_compat::sha1_value(sha1), zul_compat::sha1_digest(message.data(), message.size())) << message.size();
     }
 }
 
