@@ -18,3 +18,12 @@ VESK_EXPORT BOOL CryptBinaryToStringW(const BYTE* binary, DWORD binaryCount, DWO
 // `skip` and `outFlags` are never written.
 VESK_EXPORT BOOL CryptStringToBinaryW(LPCWSTR text, DWORD textCount, DWORD flags, BYTE* binary,
                                    DWORD* binaryCount, DWORD* skip, DWORD* outFlags);
+
+namespace zul_compat {
+
+// The encoder's two paths, for tests: the portable code, and the processor's vector
+// instructions (false, writing nothing, where it has none). Both write the NUL.
+void base64_encode_portable(const BYTE* bytes, size_t count, LPWSTR text);
+bool base64_encode_vector(const BYTE* bytes, size_t count, LPWSTR text);
+
+}  // namespace zul_compat
