@@ -18,6 +18,7 @@
 #include "host/host.h"
 #include "support/memory_stream.h"
 #include "template/templator_concept.h"
+#include "utility/utility_ops.h"
 
 namespace vesk_bench {
 
@@ -90,8 +91,11 @@ public:
             m_values.emplace_back(SysAllocStringLen(value.data(), UINT(value.size())));
         }
     }
+    // Names are matched ignoring case, as a script engine matches them; the lowered name is
+    // built in one buffer kept for the purpose.
     HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT, LCID, DISPID* ids) override {
-        std::wstring key = names[0];
+        std::wstring& key = m_key;
+        key.assign(names[0]);
         for (auto& c : key) c = wchar_t(std::towlower(c));
         auto it = m_ids.find(key);
         if (it == m_ids.end()) return DISP_E_UNKNOWNNAME;
@@ -108,34 +112,8 @@ public:
 private:
     std::unordered_map<std::wstring, DISPID> m_ids;
     std::vector<CComBSTR> m_values;
+    std::wstring m_key;
 };
-
-// The value HTML-encoded into a new string of the exact length: counted, then written.
-inline BSTR HtmlEncode(const wchar_t* text, UINT length) {
-    UINT size = 0;
-    for (UINT i = 0; i < length; ++i) {
-        switch (text[i]) {
-            case L'&': size += 5; break;
-            case L'<': case L'>': size += 4; break;
-            case L'"': size += 6; break;
-            default: size += 1;
-        }
-    }
-    BSTR out = SysAllocStringLen(nullptr, size);
-    if (out == nullptr) return nullptr;
-    wchar_t* p = out;
-    auto put = [&p](const wchar_t* s, size_t n) { for (size_t k = 0; k < n; ++k) *p++ = s[k]; };
-    for (UINT i = 0; i < length; ++i) {
-        switch (text[i]) {
-            case L'&': put(L"&amp;", 5); break;
-            case L'<': put(L"&lt;", 4); break;
-            case L'>': put(L"&gt;", 4); break;
-            case L'"': put(L"&quot;", 6); break;
-            default: *p++ = text[i];
-        }
-    }
-    return out;
-}
 
 // The page's two kinds of marks: ';' writes the value HTML-encoded, ':' writes it raw.
 template <class Sink = vesk_test::CMemoryStream>
@@ -151,7 +129,7 @@ public:
     ~CPageEngine() = default;
 
     HRESULT OnMarked(CMarkData& mark) override {
-        const std::wstring name = mark.m_ssName.str();
+        const std::wstring& name = mark.m_ssName.str();
         CComVariant value;
         HRESULT hr;
         if (m_store == Store::Script) {
@@ -167,9 +145,10 @@ public:
         if (SUCCEEDED(hr)) hr = ChangeToBSTR(&value, &mark.m_vParams, false);
         if (FAILED(hr)) return hr;
         if (mark.m_cType != L';') return WriteOutput(value.bstrVal);
+        // The library's own encoder, the one the page controller's encoded marks use.
         CComBSTR text;
-        text.Attach(HtmlEncode(value.bstrVal, SysStringLen(value.bstrVal)));
-        if (!text) return E_OUTOFMEMORY;
+        hr = CUtilityOps::HTMLEncode(value.bstrVal, &text.m_str);
+        if (FAILED(hr)) return hr;
         return WriteOutput(text);
     }
 

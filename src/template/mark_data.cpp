@@ -3,11 +3,11 @@
 #include <memory>
 
 CMarkData::~CMarkData() {
-    for (std::wstringstream* param : m_vParams) delete param;
+    for (CMarkText* param : m_vParams) delete param;
 }
 
-std::wstringstream* CMarkData::AddParam() {
-    auto param = std::make_unique<std::wstringstream>();
+CMarkText* CMarkData::AddParam() {
+    auto param = std::make_unique<CMarkText>();
     m_vParams.push_back(param.get());
     return param.release();
 }

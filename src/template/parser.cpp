@@ -41,7 +41,7 @@ HRESULT CTemplatorConcept::GetMarkData(wchar_t* bstrText, unsigned int& pos, CMa
         ++pos;
     }
 
-    std::wstringstream* out = &mark.m_ssName;
+    CMarkText* out = &mark.m_ssName;
     bool bHasParam = false;
     unsigned int depth = 0;
     while (pos < end) {

@@ -4,7 +4,6 @@
 // sinks. What a mark stands for is decided by the component's OnMarked.
 #pragma once
 
-#include <sstream>
 #include <string_view>
 #include <vector>
 
@@ -54,7 +53,7 @@ public:
         HRESULT Write(wchar_t* bstrText) override;
     };
 
-    using ParamList = std::vector<std::wstringstream*>;
+    using ParamList = std::vector<CMarkText*>;
 
     // At most this many expansions are in progress at once on one thread, over every engine:
     // a mark handler may expand again (itself, or through a script, on this engine or another)

@@ -19,7 +19,7 @@ HRESULT CreateMemoryStream(CComPtr<IZULibStream>& spStream) {
     return spStream->Open(noSource, ADODB::adModeUnknown, ADODB::adOpenStreamUnspecified, nullptr, nullptr);
 }
 
-HRESULT ToBSTR(const std::wstringstream& ss, CComBSTR& bstr) {
+HRESULT ToBSTR(const CMarkText& ss, CComBSTR& bstr) {
     const std::wstring text = ss.str();
     return bstr.Assign(text.data(), static_cast<UINT>(text.size()));
 }
