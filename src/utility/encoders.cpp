@@ -100,6 +100,21 @@ HRESULT CInputBytes::Read(const VARIANT* input, long charset) {
             return S_OK;
         }
         const wchar_t* text = input->bstrVal ? input->bstrVal : L"";
+        // ASCII up to the end or a NUL, the common case, is its own UTF-8: narrowed in one pass.
+        const size_t length = SysStringLen(input->bstrVal);
+        m_strUtf8.resize(length);
+        size_t i = 0;
+        for (; i < length; ++i) {
+            const wchar_t c = text[i];
+            if (c <= 0 || c >= 0x80) break;
+            m_strUtf8[i] = static_cast<char>(c);
+        }
+        if (i == length || text[i] == L'\0') {
+            m_strUtf8.resize(i);
+            m_pData = reinterpret_cast<const BYTE*>(m_strUtf8.data());
+            m_nSize = m_strUtf8.size();
+            return S_OK;
+        }
         const size_t needed = utf32_utf8(nullptr, 0, text);  // the NUL included
         if (needed == 0) return E_FAIL;
         m_strUtf8.resize(needed);
@@ -183,13 +198,10 @@ BOOL CUtilityOps::Base64Encode(const BYTE* bytes, size_t count, CComBSTR& text) 
 
 BOOL CUtilityOps::Base64Decode(const wchar_t* text, size_t length, std::string& bytes) {
     if (length > 0xFFFFFFFFu) return FALSE;
-    DWORD needed = 0;
-    if (!CryptStringToBinaryW(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64, nullptr, &needed,
-                              nullptr, nullptr)) {
-        return FALSE;
-    }
-    bytes.assign(size_t(needed) + 1, '\0');
-    DWORD written = needed;
+    // Room for the most the text can give, so that one pass of the codec checks and decodes;
+    // one byte more keeps the result terminated for the UTF-8 reading.
+    bytes.assign(length / 4 * 3 + 1, '\0');
+    DWORD written = static_cast<DWORD>(bytes.size() - 1);
     if (!CryptStringToBinaryW(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64,
                               reinterpret_cast<BYTE*>(bytes.data()), &written, nullptr, nullptr)) {
         return FALSE;
