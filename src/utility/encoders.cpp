@@ -248,42 +248,49 @@ bool high_bytes_reserved() {
     return true;
 }
 
-size_t url_length_of(BYTE byte, bool tableOnly) {
-    if (byte < 0x80 || tableOnly) return kUrl.length[byte];
-    return CUtilityOps::URL_is_unreserved(byte) ? 1 : 3;
-}
-
-bool any_high_byte(const BYTE* bytes, size_t count) {
-    BYTE any = 0;
-    for (size_t i = 0; i < count; ++i) any |= bytes[i];
-    return (any & 0x80) != 0;
-}
-
-}  // namespace
-
-bool CUtilityOps::URLEncodedLength(const BYTE* bytes, size_t count, size_t limit, size_t& length) {
+// The URL encoding's length, or false past the limit. tableOnly tells whether the table alone
+// decides every byte: no byte from 0x80 up occurs, or the locale reserves them all.
+bool url_measure(const BYTE* bytes, size_t count, size_t limit, size_t& length, bool& tableOnly) {
     if (count > limit) return false;  // every byte gives at least one character
-    const bool tableOnly = !any_high_byte(bytes, count) || high_bytes_reserved();
     // Counted in blocks: no byte adds more than 3, so a block cannot carry the total far past
     // the limit, and no block reads past the count.
     constexpr size_t kBlock = 256;
     size_t total = 0;
+    BYTE any = 0;
     for (size_t i = 0; i < count;) {
         const size_t end = count - i < kBlock ? count : i + kBlock;
-        for (; i < end; ++i) total += url_length_of(bytes[i], tableOnly);
+        for (; i < end; ++i) {
+            total += kUrl.length[bytes[i]];
+            any |= bytes[i];
+        }
         if (total > limit) return false;
+    }
+    tableOnly = (any & 0x80) == 0 || high_bytes_reserved();
+    if (!tableOnly) {
+        total = 0;
+        for (size_t i = 0; i < count; ++i) {
+            total += CUtilityOps::URL_is_unreserved(bytes[i]) ? 1 : 3;
+            if (total > limit) return false;
+        }
     }
     length = total;
     return true;
 }
 
+}  // namespace
+
+bool CUtilityOps::URLEncodedLength(const BYTE* bytes, size_t count, size_t limit, size_t& length) {
+    bool tableOnly = true;
+    return url_measure(bytes, count, limit, length, tableOnly);
+}
+
 BOOL CUtilityOps::URLEncode(const BYTE* bytes, size_t count, CComBSTR& text) {
     size_t length = 0;
-    if (!URLEncodedLength(bytes, count, kMaxBstrChars, length)) return FALSE;
+    bool tableOnly = true;
+    if (!url_measure(bytes, count, kMaxBstrChars, length, tableOnly)) return FALSE;
     CComBSTR out;
     out.Attach(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
     if (!out) return FALSE;
-    const bool tableOnly = !any_high_byte(bytes, count) || high_bytes_reserved();
     wchar_t* p = out.m_str;
     wchar_t* const end = p + length;
     size_t i = 0;
