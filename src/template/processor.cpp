@@ -243,7 +243,7 @@ HRESULT CTemplatorConcept::Process(wchar_t* bstrText) {
         case Kind::Open: {
             pos = token.end;
             CMarkData mark;
-            hr = GetMarkData(bstrText, pos, mark);
+            hr = GetMarkData(scanner, text, end, pos, mark);
             if (SUCCEEDED(hr)) hr = OnMarked(mark);
             if (SUCCEEDED(hr)) pos += static_cast<unsigned int>(scanner.PieceText(CMarkScanner::kClose).size());
             break;

@@ -110,6 +110,9 @@ private:
     // The grammar strings as one parse or expansion sees them: read from the strings once
     // per call rather than at every character.
     CMarkScanner Scanner() const;
+    // GetMarkData with the scanner of the parse or expansion in progress.
+    HRESULT GetMarkData(const CMarkScanner& scanner, const wchar_t* text, unsigned int end, unsigned int& pos,
+                        CMarkData& mark);
 };
 
 // The one parse error of the mark grammar, reported with the engine's source.
