@@ -48,6 +48,12 @@ HOST_API HRESULT CLSIDFromProgID(const wchar_t* progId, CLSID* out);
 // for the requested interface; none set -> CONTEXT_E_NOCONTEXT).
 HOST_API void SetThreadObjectContext(IUnknown* context);  // AddRefs; null clears
 
+// Called on a thread each time its object context is replaced, as a page starts and as it
+// ends, so that a component can let go of what it kept for the page. Up to four listeners;
+// false when there is no room. Listeners must not change the context themselves.
+using ContextChangeListener = void (*)();
+HOST_API bool AddContextChangeListener(ContextChangeListener listener);
+
 // Makes ctx the thread's context for the scope's lifetime and restores the previous one.
 class HOST_API ObjectContextScope {
 public:
