@@ -329,6 +329,7 @@ bool HttpServer::Start(std::string* message) {
     }
     m_daemon = MHD_start_daemon(
         flags, m_config.port, nullptr, nullptr, &HttpCallbacks::Access, this,
+        MHD_OPTION_EXTERNAL_LOGGER, &HttpCallbacks::Logger, this,
         MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&address),
         MHD_OPTION_CONNECTION_LIMIT, unsigned(m_config.connectionLimit),
         MHD_OPTION_CONNECTION_TIMEOUT, unsigned(m_config.idleTimeoutSeconds),
@@ -336,7 +337,6 @@ bool HttpServer::Start(std::string* message) {
         MHD_OPTION_URI_LOG_CALLBACK, &HttpCallbacks::Begin, this,
         MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::Completed, this,
         MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr,
-        MHD_OPTION_EXTERNAL_LOGGER, &HttpCallbacks::Logger, this,
         MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u,
         MHD_OPTION_END);
     if (m_daemon == nullptr) {

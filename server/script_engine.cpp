@@ -34,6 +34,8 @@ constexpr const char* kMemberKey = DUK_HIDDEN_SYMBOL("vesk_m");   // a method fu
 constexpr const char* kHandlerKey = DUK_HIDDEN_SYMBOL("vesk_h");  // the proxy handler, in the heap stash
 constexpr const char* kDateKey = DUK_HIDDEN_SYMBOL("vesk_date");  // the original Date constructor
 constexpr const char* kOwnKey = DUK_HIDDEN_SYMBOL("vesk_own");    // Object.prototype.hasOwnProperty
+constexpr const char* kLineKey = DUK_HIDDEN_SYMBOL("vesk_line");  // where a raised error arose
+constexpr const char* kFileKey = DUK_HIDDEN_SYMBOL("vesk_file");
 constexpr const char* kSlotsKey = DUK_HIDDEN_SYMBOL("vesk_slots");  // script objects handed out
 constexpr int kMaxValueDepth = 32;
 constexpr DISPID kNoMember = DISPID_UNKNOWN;
@@ -235,6 +237,21 @@ struct ScriptEngine::Impl {
         return RaiseAutomation(hr, std::move(source), std::move(description), member);
     }
 
+    // Marks the error on the stack top with the script line that called the native
+    // function raising it (the engine would name the C source).
+    static void MarkOrigin(duk_context* c) {
+        duk_inspect_callstack_entry(c, -2);
+        if (duk_is_object(c, -1)) {
+            duk_get_prop_string(c, -1, "lineNumber");
+            duk_put_prop_string(c, -3, kLineKey);
+            duk_get_prop_string(c, -1, "function");
+            duk_get_prop_string(c, -1, "fileName");
+            duk_put_prop_string(c, -4, kFileKey);
+            duk_pop(c);
+        }
+        duk_pop(c);
+    }
+
     // Raises the pending error; does not return.
     [[noreturn]] void Throw(duk_context* c) {
         if (raiseTypeError) {
@@ -248,6 +265,7 @@ struct ScriptEngine::Impl {
             duk_push_string(c, raiseDescription.c_str());
             duk_put_prop_string(c, -2, "description");
         }
+        MarkOrigin(c);
         duk_throw(c);
         std::abort();  // duk_throw does not return
     }
@@ -693,6 +711,7 @@ struct ScriptEngine::Impl {
         EXCEPINFO info{};
         const DISPID dispid = MemberId(id, key);
         if (dispid == kNoMember) {
+            if (key == L"toString" || key == L"valueOf") return MethodOf(id, key);
             if (IsCollection(id)) {
                 if (Fold(key) == L"item" || Fold(key) == L"key") return MethodOf(id, key);
                 if (Fold(key) != L"count") args.push_back(KeyValue(key));
@@ -766,13 +785,11 @@ struct ScriptEngine::Impl {
         }
         const DISPID dispid = MemberId(id, key);
         if (dispid == kNoMember) {
-            if (IsCollection(id)) {
-                const HRESULT hr = CollectionCall(id, key);
-                return FAILED(hr) ? RaiseAutomation(hr, L"", L"", key) : Outcome::Value;
-            }
             if (key == L"toString" || key == L"valueOf") {
                 args.clear();
-                const HRESULT hr = Invoke(id, DISPID_VALUE, DISPATCH_PROPERTYGET, &info);
+                const HRESULT hr = IsCollection(id) && MemberId(id, L"Item") == kNoMember
+                                       ? CollectionCall(id, L"Item")
+                                       : Invoke(id, DISPID_VALUE, DISPATCH_PROPERTYGET, &info);
                 if (FAILED(hr)) {
                     ClearInfo(info);
                     transit.Reset();
@@ -782,6 +799,10 @@ struct ScriptEngine::Impl {
                     transit.SetString(L"");
                 }
                 return Outcome::Value;
+            }
+            if (IsCollection(id)) {
+                const HRESULT hr = CollectionCall(id, key);
+                return FAILED(hr) ? RaiseAutomation(hr, L"", L"", key) : Outcome::Value;
             }
             return RaiseType("The object has no member '" + Utf8(key) + "'.");
         }
@@ -917,6 +938,7 @@ struct ScriptEngine::Impl {
         if (self->endRequested) self->CheckEnded(c);
         if (self->Expired()) {
             duk_push_error_object(c, DUK_ERR_RANGE_ERROR, "The script ran past its time limit.");
+            MarkOrigin(c);
             duk_throw(c);
         }
         self->DrainReleased(c);
@@ -1070,9 +1092,13 @@ struct ScriptEngine::Impl {
                         duk_pop_2(c);
                     }
                     duk_pop(c);
-                    if (duk_get_prop_string(c, -1, "lineNumber") && duk_is_number(c, -1)) e.line = duk_get_int(c, -1);
+                    const bool marked = duk_get_prop_string(c, -1, kLineKey) && duk_is_number(c, -1);
                     duk_pop(c);
-                    if (duk_get_prop_string(c, -1, "fileName") && duk_is_string(c, -1)) e.file = duk_get_string(c, -1);
+                    if (duk_get_prop_string(c, -1, marked ? kLineKey : "lineNumber") && duk_is_number(c, -1))
+                        e.line = duk_get_int(c, -1);
+                    duk_pop(c);
+                    if (duk_get_prop_string(c, -1, marked ? kFileKey : "fileName") && duk_is_string(c, -1))
+                        e.file = duk_get_string(c, -1);
                     duk_pop(c);
                 }
                 if (e.description.empty() || e.hr == kScriptException) {
