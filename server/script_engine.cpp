@@ -78,6 +78,9 @@ struct ScriptEngine::Impl {
         CComPtr<PravoltTypeLibrary::IRequestDictionary> dictionary;
         CComPtr<PravoltTypeLibrary::IStringList> list;
         std::unordered_map<std::wstring, DISPID> ids;
+        // Objects with type information answer a property get only for properties, so a
+        // call with arguments can first ask whether the member is one.
+        bool typed = false;
     };
 
     // What a native function does once its automation work is done.
@@ -357,6 +360,8 @@ struct ScriptEngine::Impl {
     uint32_t Register(IDispatch* dispatch, IUnknown* unknown) {
         Entry entry;
         entry.dispatch = CComPtr<IDispatch>::Share(dispatch);
+        UINT typeInfos = 0;
+        entry.typed = SUCCEEDED(dispatch->GetTypeInfoCount(&typeInfos)) && typeInfos > 0;
         IUnknown* probe = unknown ? unknown : static_cast<IUnknown*>(dispatch);
         probe->QueryInterface(zul_uuidof<PravoltTypeLibrary::IRequestDictionary>(), entry.dictionary.ReceiveVoid());
         if (!entry.dictionary)
@@ -812,7 +817,31 @@ struct ScriptEngine::Impl {
             saved.resize(args.size());
             for (size_t i = 0; i < args.size(); ++i) saved[i].Copy(&args[i]);
         }
-        HRESULT hr = Invoke(id, dispid, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &info);
+        Entry* entry = Find(id);
+        HRESULT hr = DISP_E_MEMBERNOTFOUND;
+        bool asProperty = false;
+        if (hasArgs && entry && entry->typed) {
+            // A property called with arguments: its value's default member takes them.
+            hr = Invoke(id, dispid, DISPATCH_PROPERTYGET, &info);
+            asProperty = SUCCEEDED(hr);
+            if (!asProperty) ClearInfo(info);
+            args.resize(saved.size());
+            for (size_t i = 0; i < saved.size(); ++i) args[i].Copy(&saved[i]);
+        }
+        if (asProperty) {
+            hr = DISP_E_BADPARAMCOUNT;
+            if (transit.vt == VT_DISPATCH && transit.pdispVal) {
+                CComPtr<IDispatch> value = CComPtr<IDispatch>::Share(transit.pdispVal);
+                transit.Reset();
+                args.clear();
+                CComVariant item;
+                hr = automation::InvokeById(value.Get(), DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET, saved,
+                                            item.Receive(), &info, kLocale);
+                transit = std::move(item);
+            }
+            return FAILED(hr) ? RaiseCall(hr, info, key) : Outcome::Value;
+        }
+        hr = Invoke(id, dispid, DISPATCH_METHOD | DISPATCH_PROPERTYGET, &info);
         if (hasArgs && (hr == DISP_E_BADPARAMCOUNT || hr == DISP_E_MEMBERNOTFOUND)) {
             // A property without parameters whose value is an object: the object's default
             // member takes the arguments (page.Bag("k")).
