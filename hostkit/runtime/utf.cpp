@@ -116,10 +116,13 @@ extern "C" size_t utf8_utf32(wchar_t* dst, size_t dst_chars, const char* src) {
     if (src != nullptr) {
         const auto* p = reinterpret_cast<const unsigned char*>(src);
         while (*p != 0) {
-            if (*p < 0x80) {  // ASCII: one character each
-                if (dst != nullptr && written + 1 < dst_chars) dst[written++] = static_cast<wchar_t>(*p);
-                ++p;
-                ++count;
+            if (*p < 0x80) {  // a run of ASCII: one character each, in loops of their own
+                const unsigned char* const start = p;
+                if (dst != nullptr) {
+                    while (*p != 0 && *p < 0x80 && written + 1 < dst_chars) dst[written++] = static_cast<wchar_t>(*p++);
+                }
+                while (*p != 0 && *p < 0x80) ++p;  // what no longer fits is only counted
+                count += static_cast<size_t>(p - start);
                 continue;
             }
             const char32_t c = decode_utf8(p);

@@ -1,6 +1,5 @@
 // The MD5 and SHA-1 members: a digest of text or bytes as lower-case hex.
 #include "shim/crypt.h"
-#include "shim/safecrt.h"
 #include "utility/utility_ops.h"
 
 namespace {
@@ -19,7 +18,13 @@ HRESULT hash_bytes(ALG_ID algorithm, DWORD digestBytes, const BYTE* bytes, uint3
         CryptCreateHash(provider, algorithm, 0, 0, &hash) && CryptHashData(hash, bytes, count, 0) &&
         CryptGetHashParam(hash, HP_HASHVAL, value, &size, 0) && size == digestBytes) {
         wchar_t text[2 * kMaxDigestBytes + 1];
-        for (DWORD i = 0; i < size; ++i) swprintf_s(text + 2 * i, 3, L"%02x", static_cast<unsigned>(value[i]));
+        // Two lower-case hex digits a byte, as "%02x" writes them, from a table: formatting
+        // each byte through the C library took longer than the digest of a short message.
+        constexpr wchar_t kHexDigits[] = L"0123456789abcdef";
+        for (DWORD i = 0; i < size; ++i) {
+            text[2 * i] = kHexDigits[value[i] >> 4];
+            text[2 * i + 1] = kHexDigits[value[i] & 0x0F];
+        }
         text[2 * size] = L'\0';
         *digest = SysAllocString(text);
         hr = *digest ? S_OK : E_OUTOFMEMORY;
