@@ -24,6 +24,11 @@ extern const IID IID_IDictionary;
 // Class creators in the registry's form: no outer object (CLASS_E_NOAGGREGATION otherwise).
 HRESULT CreateHostStream(IUnknown* outer, REFIID riid, void** ppv);
 HRESULT CreateHostDictionary(IUnknown* outer, REFIID riid, void** ppv);
+HRESULT CreateHostCommand(IUnknown* outer, REFIID riid, void** ppv);
+
+// The folder a command's "Data Source" is taken under when the calling thread runs no page
+// whose Server maps a site root (a host's own threads, tests, tools). Null or empty clears it.
+HOST_API void SetDatabaseSiteRoot(const wchar_t* root);
 
 }  // namespace veskhost
 

@@ -425,6 +425,21 @@ HRESULT CHostStream::Write(VARIANT Buffer) {
     if (buffer && (buffer->vt == (VT_ARRAY | VT_UI1) || buffer->vt == (VT_ARRAY | VT_I1))) array = buffer->parray;
     else if (buffer && (buffer->vt == (VT_BYREF | VT_ARRAY | VT_UI1) || buffer->vt == (VT_BYREF | VT_ARRAY | VT_I1)))
         array = buffer->pparray ? *buffer->pparray : nullptr;
+    // An uploaded file arrives one byte per call, each a one-element array: that case reads
+    // the byte straight from the array and appends it, with no allocation beyond the
+    // buffer's own growth.
+    if (array != nullptr && m_nType == adTypeBinary && array->cDims == 1 && array->cbElements == 1 &&
+        array->rgsabound[0].cElements == 1 && array->pvData != nullptr && m_nPos == m_strData.size() &&
+        m_nPos < kMaxSize) {
+        try {
+            m_strData.push_back(*static_cast<const char*>(array->pvData));
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        ++m_nPos;
+        DropDecoderState();
+        return S_OK;
+    }
     if (array == nullptr || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) {
         return RaiseComponentError(ControlError(3001), kSource,
                                    L"Arguments are of the wrong type, are out of acceptable range, or are in "

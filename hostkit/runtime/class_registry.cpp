@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 
 #include <cwctype>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,6 +32,7 @@ struct ClassEntry {
 struct Registry {
     std::mutex mutex;
     std::vector<ClassEntry> classes;
+    std::vector<std::pair<CLSID, ClassCreator>> overrides;  // the latest last
     std::vector<std::pair<std::string, void*>> modules;  // path -> dlopen handle
 };
 
@@ -59,6 +61,12 @@ bool is_registered_locked(const Registry& r, const CLSID& clsid, const wchar_t* 
 bool find_class(const CLSID& clsid, ClassEntry* out) {
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mutex);
+    for (auto it = r.overrides.rbegin(); it != r.overrides.rend(); ++it) {
+        if (!guid_equal(it->first, clsid)) continue;
+        if (it->second == nullptr) return false;
+        *out = ClassEntry{clsid, L"", it->second, nullptr};
+        return true;
+    }
     for (const ClassEntry& e : r.classes) {
         if (guid_equal(e.clsid, clsid)) {
             *out = e;
@@ -117,6 +125,23 @@ HRESULT GetModuleSymbol(const char* modulePath, const char* name, const void** a
     if (handle == nullptr) return HRESULT_MOD_NOT_FOUND;
     *address = dlsym(handle, name);
     return *address ? S_OK : HRESULT_PROC_NOT_FOUND;
+}
+
+ClassCreatorOverride::ClassCreatorOverride(const CLSID& clsid, ClassCreator create) : m_clsid(clsid) {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    r.overrides.emplace_back(clsid, create);
+}
+
+ClassCreatorOverride::~ClassCreatorOverride() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mutex);
+    for (auto it = r.overrides.rbegin(); it != r.overrides.rend(); ++it) {
+        if (guid_equal(it->first, m_clsid)) {
+            r.overrides.erase(std::next(it).base());
+            return;
+        }
+    }
 }
 
 HRESULT CLSIDFromProgID(const wchar_t* progId, CLSID* out) {

@@ -27,12 +27,32 @@ HOST_API HRESULT RegisterModuleClass(const char* modulePath, const CLSID& clsid,
 // such name.
 HOST_API HRESULT GetModuleSymbol(const char* modulePath, const char* name, const void** address);
 
+// For tests of what a component creates: while the scope lives, CoCreateInstance makes the
+// class with `create` instead of what is registered for it; a null creator makes the class
+// one the host cannot create (REGDB_E_CLASSNOTREG). Scopes nest, the latest winning.
+class HOST_API ClassCreatorOverride {
+public:
+    ClassCreatorOverride(const CLSID& clsid, ClassCreator create);
+    ~ClassCreatorOverride();
+    ClassCreatorOverride(const ClassCreatorOverride&) = delete;
+    ClassCreatorOverride& operator=(const ClassCreatorOverride&) = delete;
+
+private:
+    CLSID m_clsid;
+};
+
 // Case-insensitive ProgID lookup; CO_E_CLASSSTRING when unknown.
 HOST_API HRESULT CLSIDFromProgID(const wchar_t* progId, CLSID* out);
 
 // The calling thread's current page context, answered by CoGetObjectContext (which QIs it
 // for the requested interface; none set -> CONTEXT_E_NOCONTEXT).
 HOST_API void SetThreadObjectContext(IUnknown* context);  // AddRefs; null clears
+
+// Called on a thread each time its object context is replaced, as a page starts and as it
+// ends, so that a component can let go of what it kept for the page. Up to four listeners;
+// false when there is no room. Listeners must not change the context themselves.
+using ContextChangeListener = void (*)();
+HOST_API bool AddContextChangeListener(ContextChangeListener listener);
 
 // Makes ctx the thread's context for the scope's lifetime and restores the previous one.
 class HOST_API ObjectContextScope {

@@ -1,4 +1,6 @@
 // The object context of the page a thread is running; the host sets it around each page.
+#include <atomic>
+
 #include "class_registry.h"
 
 namespace {
@@ -6,18 +8,43 @@ namespace {
 // Released at thread exit if a host leaves one behind.
 thread_local CComPtr<IUnknown> t_spContext;
 
+constexpr size_t kMaxListeners = 4;
+std::atomic<veskhost::ContextChangeListener> g_listeners[kMaxListeners];
+
+void NotifyContextChanged() {
+    for (auto& slot : g_listeners) {
+        if (veskhost::ContextChangeListener listener = slot.load()) listener();
+    }
+}
+
 }  // namespace
 
 namespace veskhost {
 
-void SetThreadObjectContext(IUnknown* context) { t_spContext.Assign(context); }
+bool AddContextChangeListener(ContextChangeListener listener) {
+    if (listener == nullptr) return false;
+    for (auto& slot : g_listeners) {
+        ContextChangeListener empty = nullptr;
+        if (slot.compare_exchange_strong(empty, listener)) return true;
+    }
+    return false;
+}
+
+void SetThreadObjectContext(IUnknown* context) {
+    t_spContext.Assign(context);
+    NotifyContextChanged();
+}
 
 ObjectContextScope::ObjectContextScope(IUnknown* ctx) {
     m_spPrevious.Assign(t_spContext.Get());
     t_spContext.Assign(ctx);
+    NotifyContextChanged();
 }
 
-ObjectContextScope::~ObjectContextScope() { t_spContext.Attach(m_spPrevious.Detach()); }
+ObjectContextScope::~ObjectContextScope() {
+    t_spContext.Attach(m_spPrevious.Detach());
+    NotifyContextChanged();
+}
 
 }  // namespace veskhost
 

@@ -7,6 +7,7 @@
 
 #include "controller/template_path.h"
 #include "frame/error.h"
+#include "shim/text.h"
 #include "template/template_cache.h"
 
 using namespace PravoltTypeLibrary;
@@ -656,57 +657,66 @@ HRESULT GIVeskImpl<T>::CanPathObtain(BSTR bstrCanonical, bool& bPermitted) {
 }
 
 template <class T>
-HRESULT GIVeskImpl<T>::OnMarked(CMarkData&) {
-    // The mark handlers (values from the script, the stores, the request and the host
-    // objects; command links; child templates) are not built yet. Until they are, a mark is
-    // replaced by nothing and the expansion goes on.
-    return S_OK;
-}
-
-// ---- Members not built yet ---------------------------------------------------------------
-// Request binding, writing, conversions and the helper objects answer E_NOTIMPL until they
-// exist; nothing is done and no out-value is set beyond clearing it.
-
-template <class T>
-HRESULT GIVeskImpl<T>::PutIntoBag(BSTR, VARIANT_BOOL) { return E_NOTIMPL; }
-template <class T>
-HRESULT GIVeskImpl<T>::PutIntoView(BSTR, VARIANT_BOOL) { return E_NOTIMPL; }
-template <class T>
-HRESULT GIVeskImpl<T>::PutIntoProp(BSTR, VARIANT_BOOL) { return E_NOTIMPL; }
-template <class T>
-HRESULT GIVeskImpl<T>::Write(BSTR, VARIANT_BOOL) { return E_NOTIMPL; }
-
-template <class T>
-HRESULT GIVeskImpl<T>::ToArray(IDispatch*, SAFEARRAY** ppArray) {
-    if (ppArray) *ppArray = nullptr;
-    return E_NOTIMPL;
-}
-
-template <class T>
-HRESULT GIVeskImpl<T>::ToCommand(BSTR, BSTR* pbstrFragment) {
-    if (pbstrFragment) *pbstrFragment = nullptr;
-    return E_NOTIMPL;
-}
-
-template <class T>
-HRESULT GIVeskImpl<T>::ToParameter(BSTR, BSTR, BSTR* pbstrFragment) {
-    if (pbstrFragment) *pbstrFragment = nullptr;
-    return E_NOTIMPL;
-}
-
-template <class T>
-HRESULT GIVeskImpl<T>::Redirect(BSTR) { return E_NOTIMPL; }
-
-template <class T>
-HRESULT GIVeskImpl<T>::NewADOCommand(VARIANT*, BSTR, long, IDispatch** ppCommand) {
-    if (ppCommand) *ppCommand = nullptr;
-    return E_NOTIMPL;
+HRESULT GIVeskImpl<T>::OnMarked(CMarkData& mark) {
+    // Handlers call scripts, and a script may drop the page's last reference to this object.
+    const CComPtr<IDispatch> spKeepAlive = KeepAlive();
+    constexpr short kEncoded = VARIANT_TRUE;
+    constexpr short kRaw = 0;
+    HRESULT hr = S_OK;
+    switch (mark.m_cType) {
+    case L';': hr = OnMarked_Property(mark, kEncoded); break;
+    case L':': hr = OnMarked_Property(mark, kRaw); break;
+    case L'*': hr = OnMarked_View(mark, kEncoded); break;
+    case L'/': hr = OnMarked_View(mark, kRaw); break;
+    case L'=': hr = OnMarked_Session(mark, kEncoded); break;
+    case L'~': hr = OnMarked_Session(mark, kRaw); break;
+    case L'+': hr = OnMarked_Application(mark, kEncoded); break;
+    case L'-': hr = OnMarked_Application(mark, kRaw); break;
+    case L'$': hr = OnMarked_Request(mark, kEncoded); break;
+    case L'\\': hr = OnMarked_Request(mark, kRaw); break;
+    case L'&': hr = OnMarked_Bag(mark, kEncoded); break;
+    case L'|': hr = OnMarked_Bag(mark, kRaw); break;
+    case L'!': hr = OnMarked_Command(mark, kEncoded); break;
+    case L'?': hr = OnMarked_Command(mark, kRaw); break;
+    case L'%': hr = OnMarked_Process(mark); break;
+    case L'`': hr = OnMarked_ChildStatic(mark); break;
+    case L'@': hr = OnMarked_ChildDynamic(mark); break;
+    default: return S_OK;  // a mark without a type stands for nothing
+    }
+    // E_FAIL carries its own message (or deliberately none); any other failure is told again
+    // with the mark it came from.
+    if (SUCCEEDED(hr) || hr == E_FAIL) return hr;
+    constexpr DWORD kMessageChars = 1279;
+    wchar_t system[kMessageChars + 1] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(hr), 0x800, system, kMessageChars, nullptr);
+    std::wstring description = system;
+    description += L"[(#";
+    description += mark.m_cType;
+    description += mark.m_ssName.str();
+    description += L"#)]";
+    return RaiseError(hr, kSource, description.c_str());
 }
 
 template <class T>
-HRESULT GIVeskImpl<T>::NewTemplator(BSTR, IDispatch** ppTemplator) {
-    if (ppTemplator) *ppTemplator = nullptr;
-    return E_NOTIMPL;
+HRESULT GIVeskImpl<T>::Write(BSTR bstrText, VARIANT_BOOL bEncode) {
+    // Nothing is encoded for an output that is not there.
+    if (m_pOutput == nullptr) return RaiseError(E_FAIL, kSource, L"Nothing to write to: no output is selected.");
+    if (bEncode == 0 || SysStringLen(bstrText) == 0) return WriteOutput(bstrText);
+    // The output may be a script's own object, and writing to it may call back here.
+    const CComPtr<IDispatch> spKeepAlive = KeepAlive();
+    CComBSTR bstrEncoded;
+    HRESULT hr = S_OK;
+    if (m_bSelfEncode) {
+        hr = this->HTMLEncode(bstrText, bstrEncoded.Receive());
+    } else {
+        if (!m_spServer) return E_UNEXPECTED;  // only a controller made without a page context
+        const CComPtr<IServer> spServer = CComPtr<IServer>::Share(m_spServer.Get());
+        hr = spServer->HTMLEncode(bstrText, bstrEncoded.Receive());
+    }
+    if (FAILED(hr)) return hr;
+    // The sink may have gone while the encoder ran.
+    if (m_pOutput == nullptr) return RaiseError(E_FAIL, kSource, L"Nothing to write to: no output is selected.");
+    return WriteOutput(bstrEncoded.m_str);
 }
 
 // Mail is not offered by this platform: always E_NOTIMPL, and the out-pointer is left alone.

@@ -14,10 +14,12 @@
 #include <vector>
 
 #include "controller/ivesk.h"
+#include "controller/templator_link.h"
 #include "controller/vesk_concept.h"
 #include "controller/vesk_session.h"
 #include "host/host.h"
 #include "template/templator_concept.h"
+#include "upload/multipart_init.h"
 #include "utility/utility_impl.h"
 
 template <class T>
@@ -116,8 +118,8 @@ private:
     HRESULT Command(bool& bContinue) override;
     HRESULT Draw(bool& bContinue) override;
 
-    // Multipart uploads are not read yet: no request gets an upload form.
-    HRESULT InitMultipartForm() { return S_OK; }
+    // A multipart form post becomes the upload form before anything reads the request.
+    HRESULT InitMultipartForm() { return ::InitMultipartForm(m_spRequest.Get(), m_spResponse.Get(), m_spMultipartForm); }
     HRESULT ChooseSession();
     // The chosen session state, or the null session before any process has chosen one.
     CComPtr<IVeskSession> CurrentSession() const;
@@ -129,6 +131,51 @@ private:
     HRESULT TemplateNotReadable(const CComBSTR& bstrCanonical);
     // A new reference to this object for as long as a call may run scripts.
     CComPtr<IDispatch> KeepAlive() const { return CComPtr<IDispatch>::Share(m_pOwner); }
+
+    // ---- Mark handlers (vesk_marks.cpp) and built-in drawing events (vesk_input.cpp) ----
+public:
+    // Templates nested inside one another through child-template marks, the outermost
+    // included: the next child fails with E_FAIL instead of running the stack out.
+    static constexpr unsigned int kMaxTemplateLevels = 32;
+
+private:
+    using ParamList = CTemplatorConcept::ParamList;
+    // Where an input field's value comes from; also selects the family's View keys and counter.
+    enum class InputSource { Bag, View, Property };
+
+    // The paired handlers take VARIANT_TRUE to write their value HTML-encoded, 0 to write it
+    // unchanged.
+    HRESULT OnMarked_Property(CMarkData& mark, short bEncode);
+    HRESULT OnMarked_View(CMarkData& mark, short bEncode);
+    HRESULT OnMarked_Session(CMarkData& mark, short bEncode);
+    HRESULT OnMarked_Application(CMarkData& mark, short bEncode);
+    HRESULT OnMarked_Request(CMarkData& mark, short bEncode);
+    HRESULT OnMarked_Bag(CMarkData& mark, short bEncode);
+    HRESULT OnMarked_Command(CMarkData& mark, short bEncode);
+    HRESULT OnMarked_Process(CMarkData& mark);
+    HRESULT OnMarked_ChildStatic(CMarkData& mark);
+    HRESULT OnMarked_ChildDynamic(CMarkData& mark);
+    // Converts a looked-up value (walking it by the parameters, when given) and writes it.
+    HRESULT WriteValue(CComVariant& value, const ParamList* pParams, short bEncode);
+    // Draws a child template, one template level deeper.
+    HRESULT DrawChild(BSTR bstrName);
+
+    // The built-in drawing event of that name, if there is one; bFound says whether there was.
+    HRESULT RunBuiltinDrawEvent(const wchar_t* pszEvent, const ParamList& params, bool& bFound);
+    HRESULT DrawInputDefault(InputSource source, const ParamList& params);
+    HRESULT DrawInput(InputSource source, const ParamList& params);
+    HRESULT DrawInputChoice(InputSource source, const ParamList& params);
+    HRESULT DrawMessages(const ParamList& params);
+    HRESULT DrawMessageText(const ParamList& params);
+    // A field's value from the family's source.
+    HRESULT ReadInputValue(InputSource source, const VARIANT& name, CComVariant& value);
+    // The next number for a field of that name drawn without a value: 1, 2, 3 ...
+    HRESULT NextInputNumber(InputSource source, const std::wstring& name, uint32_t& number);
+    // Expands a mark parameter as a template (direct expansion).
+    HRESULT ExpandParam(const std::wstringstream& param);
+
+    // Child templates being drawn, one inside the other.
+    unsigned int m_nChildLevels = 0;
 
     using MessageList = std::vector<CComVariant>;
 
@@ -162,4 +209,30 @@ private:
     [[maybe_unused]] VARIANT* m_pCurrentMessage = nullptr;  // the message being drawn
     // Re-runs of the draw step in progress, one inside the other.
     unsigned int m_nDrawReruns = 0;
+
+    // ---- Request binding and the helper objects (vesk_binding.cpp) ----
+public:
+    // Binds the request's value under the name (all its values as an array when asked and
+    // the name was sent as a list) into the target, or into the page script's variable of
+    // that name when there is none. An empty name binds every key but the command key, each
+    // as one value.
+    virtual HRESULT PutInto(IZULibDictionary* pTarget, BSTR bstrName, short bAsArray);
+
+private:
+    // How a value is stored: as the request collection gave it, or, for a store that outlives
+    // the page, by value (a value list as its text), so that it keeps nothing of the request.
+    enum class Keep { AsGiven, ByValue };
+    HRESULT PutIntoStore(IZULibDictionary* pTarget, BSTR bstrName, bool bAsArray, Keep keep);
+    HRESULT PutEveryKeyInto(IZULibDictionary* pTarget, PravoltTypeLibrary::IRequestDictionary* pCollection, Keep keep);
+    HRESULT PutOneInto(IZULibDictionary* pTarget, PravoltTypeLibrary::IRequestDictionary* pCollection,
+                       const CComBSTR& bstrName, bool bAsArray, Keep keep);
+    HRESULT SubmitDecodeElements(SAFEARRAY* psa);
+    // CommandName on a backable page, else the session's current command name.
+    HRESULT CurrentCommandKey(CComBSTR& bstrKey);
+    // The host Server's URL encoding of each text, joined as name "=" value "&".
+    HRESULT EncodedPair(BSTR bstrName, BSTR bstrValue, CComBSTR& bstrPair);
+
+    // Declared last so that it is cut first: while the rest of the controller is destroyed,
+    // the templators it made already find no controller.
+    CTemplatorLinkOwner m_oTemplatorLink;
 };

@@ -7,6 +7,9 @@
 #include "frame/type_infos.h"
 #include "template/template_cache.h"
 #include "templators/text_templator.h"
+#include "templators/vesked_templator.h"
+#include "upload/form_file.h"
+#include "upload/multipart_form.h"
 #include "utility/utility_impl.h"
 
 // ---- Plain module state ----------------------------------------------------------------
@@ -34,8 +37,8 @@ constexpr int kSecondLibrary = 2;  // its second one, resource "\2": the host co
 // arrives.
 constinit const CTypeInfoSlot kTypeInfoSlots[] = {
     {&g_pTI_IVesk, &IID_IVesk, &g_vesk_typeinfo, kFirstLibrary},
-    {&g_pTI_IVeskedTemplator, &IID_IVeskedTemplator, nullptr, kFirstLibrary},
-    {&g_pTI_IFormFile, &IID_IFormFile, nullptr, kFirstLibrary},
+    {&g_pTI_IVeskedTemplator, &IID_IVeskedTemplator, &g_vesked_templator_typeinfo, kFirstLibrary},
+    {&g_pTI_IFormFile, &IID_IFormFile, &g_form_file_typeinfo, kFirstLibrary},
     {&g_pTI_IStringList, &IID_IStringList, &g_string_list_typeinfo, kSecondLibrary},
     {&g_pTI_IRequestDictionary, &IID_IRequestDictionary, &g_request_dictionary_typeinfo, kSecondLibrary},
     {&g_pTI_ITextTemplator, &IID_ITextTemplator, &g_text_templator_typeinfo, kFirstLibrary},
@@ -92,6 +95,10 @@ CVeskSessionNull g_oVeskSessionNull;
 // The factories, in this order: g_oCF_Vesk, g_oCF_VeskedTemplator, g_oCF_FormFile,
 // g_oCF_MultipartFormStringList, g_oCF_MultipartForm, g_oCF_TextTemplator, g_oCF_Utility.
 CVeskFactory g_oCF_Vesk;
+CVeskedTemplatorFactory g_oCF_VeskedTemplator;
+CFormFileFactory g_oCF_FormFile;
+CMultipartFormStringListFactory g_oCF_MultipartFormStringList;
+CMultipartFormFactory g_oCF_MultipartForm;
 CTextTemplatorFactory g_oCF_TextTemplator;
 CUtilityFactory g_oCF_Utility;
 
@@ -103,10 +110,10 @@ namespace {
 // A class whose factory is null is not built yet; its row already fixes its place.
 constinit const CModuleClass kClasses[] = {
     {L"Vesk", &CLSID_Vesk, L"Vesk", &g_oCF_Vesk, &g_pTI_IVesk},
-    {nullptr, nullptr, nullptr, nullptr, &g_pTI_IVeskedTemplator},    // page-bound templator
-    {nullptr, nullptr, nullptr, nullptr, &g_pTI_IFormFile},           // uploaded file
-    {nullptr, nullptr, nullptr, nullptr, &g_pTI_IStringList},         // values of one upload field
-    {nullptr, nullptr, nullptr, nullptr, &g_pTI_IRequestDictionary},  // upload form
+    {nullptr, nullptr, nullptr, &g_oCF_VeskedTemplator, &g_pTI_IVeskedTemplator},         // page-bound templator: made by "Vesk" only
+    {nullptr, nullptr, nullptr, &g_oCF_FormFile, &g_pTI_IFormFile},                       // uploaded file
+    {nullptr, nullptr, nullptr, &g_oCF_MultipartFormStringList, &g_pTI_IStringList},      // values of one upload field
+    {nullptr, nullptr, nullptr, &g_oCF_MultipartForm, &g_pTI_IRequestDictionary},         // upload form
     {L"TextTemplator", &CLSID_TextTemplator, L"Vesk.TextTemplator", &g_oCF_TextTemplator, &g_pTI_ITextTemplator},
     {L"Utility", &CLSID_Utility, L"Vesk.Utility", &g_oCF_Utility, &g_pTI_IUtility},
 };

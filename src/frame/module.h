@@ -47,6 +47,39 @@ using CVeskObject = GDualImplForPool<IVesk, GIVeskImpl, &g_pTI_IVesk, &g_nRefCou
 using CVeskFactory = GClassFactoryPooledInContext<CVeskObject, &g_nRefCount>;
 VESK_EXPORT extern CVeskFactory g_oCF_Vesk;
 
+struct IVeskedTemplator;
+template <class T>
+class GIVeskedTemplatorImpl;
+
+using CVeskedTemplatorObject =
+    GDualImplForPool<IVeskedTemplator, GIVeskedTemplatorImpl, &g_pTI_IVeskedTemplator, &g_nRefCount>;
+using CVeskedTemplatorFactory = GClassFactoryPooledInContext<CVeskedTemplatorObject, &g_nRefCount>;
+VESK_EXPORT extern CVeskedTemplatorFactory g_oCF_VeskedTemplator;
+
+struct IFormFile;
+template <class T>
+class GIFormFileImpl;
+
+using CFormFileObject = GDualImplForPool<IFormFile, GIFormFileImpl, &g_pTI_IFormFile, &g_nRefCount>;
+using CFormFileFactory = GClassFactoryPooled<CFormFileObject, &g_nRefCount>;
+VESK_EXPORT extern CFormFileFactory g_oCF_FormFile;
+
+template <class T>
+class GMultipartFormStringList;
+
+using CMultipartFormStringListObject =
+    GDualImplForPool<PravoltTypeLibrary::IStringList, GMultipartFormStringList, &g_pTI_IStringList, &g_nRefCount>;
+using CMultipartFormStringListFactory = GClassFactoryPooled<CMultipartFormStringListObject, &g_nRefCount>;
+VESK_EXPORT extern CMultipartFormStringListFactory g_oCF_MultipartFormStringList;
+
+template <class T>
+class GMultipartForm;
+
+using CMultipartFormObject =
+    GDualImplForPool<PravoltTypeLibrary::IRequestDictionary, GMultipartForm, &g_pTI_IRequestDictionary, &g_nRefCount>;
+using CMultipartFormFactory = GClassFactoryPooled<CMultipartFormObject, &g_nRefCount>;
+VESK_EXPORT extern CMultipartFormFactory g_oCF_MultipartForm;
+
 struct IUtility;
 template <class T>
 class GIUtilityImpl;

@@ -4,6 +4,8 @@
 #include <sstream>
 #include <vector>
 
+#include "host/ccom.h"
+
 class CMarkData {
 public:
     CMarkData() = default;
@@ -18,3 +20,6 @@ public:
     std::wstringstream m_ssName;
     std::vector<std::wstringstream*> m_vParams;  // owned; readers take each one's str()
 };
+
+// The text of a mark's name or parameter as a string of its own.
+HRESULT MarkText(const std::wstringstream& text, CComBSTR& bstr);

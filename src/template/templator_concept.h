@@ -81,6 +81,8 @@ public:
     // Converts a value in place to a string, first walking into it by the parameters
     // (item of a collection, named member, or array element), if any are given.
     static HRESULT ChangeToBSTR(VARIANT* pValue, const ParamList* pParams, bool bNullIsEmpty);
+    // A mark's parameters as a script function receives them: a vector of strings from 0.
+    static HRESULT MakeParamArray(const ParamList& params, CComVariant& array);
 
     HRESULT putref_Output(IUnknown* pUnk);
     HRESULT get_Output(IUnknown** ppUnk);
@@ -94,6 +96,11 @@ protected:
 
     // Writes through the selected sink; E_FAIL, with no error information, when none is.
     HRESULT WriteOutput(wchar_t* bstrText);
+    // Makes a new in-memory host stream the output, as the templators start out.
+    HRESULT OutputToMemoryStream();
+    // Everything written so far to the host stream that is the output, from its start (the
+    // stream keeps it). E_FAIL, with no error information, when the output is anything else.
+    HRESULT ReadBackOutput(BSTR* pbstrText);
 
     CComBSTR m_bstrEscape;
     CComBSTR m_bstrOpen;
@@ -115,3 +122,8 @@ private:
 
 // The one parse error of the mark grammar, reported with the engine's source.
 HRESULT RaiseInvalidMarkOrder();
+
+// A new host stream, open in memory and ready for text.
+HRESULT CreateMemoryStream(CComPtr<IZULibStream>& spStream);
+// The whole text of a file, read through a new host stream in the given character set.
+HRESULT ReadTextFile(BSTR bstrPath, BSTR bstrCharset, CComBSTR& bstrText);

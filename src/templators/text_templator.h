@@ -43,8 +43,6 @@ public:
 
 private:
     HRESULT OnMarked_(CMarkData& mark);
-    // Reads a file's text through a host stream in the given character set.
-    HRESULT GetTemplate(BSTR bstrPath, BSTR bstrCharset, BSTR* pbstrText);
 
     CEventHandler m_oEventHandler;
 };

@@ -156,7 +156,7 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "vesk-pages-XXXXXX").string();
         ASSERT_NE(nullptr, mkdtemp(pattern.data()));
         root = fs::path(pattern).lexically_normal();
-        Write("t/list.html", "<h1>List</h1>\n(#&item#)<p>end</p>\n");
+        Write("t/list.html", "<h1>List</h1>\n(#*item#)<p>end</p>\n");
         Write("t/other.html", "<p>other</p>");
         Write("t/sub/item.html", "<p>item</p>");
     }
@@ -226,7 +226,7 @@ protected:
     const veskhost::PageObjects* current = nullptr;
 };
 
-const std::wstring kListHtml = L"<h1>List</h1>\n<p>end</p>\n";  // marks write nothing yet
+const std::wstring kListHtml = L"<h1>List</h1>\n<p>end</p>\n";  // its View mark finds nothing
 
 // ---- The page context --------------------------------------------------------------------
 
