@@ -52,6 +52,10 @@ struct PageHostConfig {
     std::wstring siteRoot;
     // The clock session expiry reads; null reads the steady clock.
     std::function<std::chrono::steady_clock::time_point()> clock;
+    // Called as a session ends (expired, abandoned, or with the store), before its Contents
+    // are released, with a Session object for it that works for the call only. A host runs
+    // its end-of-session script here. It may run on any thread that ends sessions.
+    std::function<void(PravoltTypeLibrary::ISessionObject* session)> onSessionEnd;
 };
 
 // One HTTP request as the host received it. Text is UTF-8 bytes.
@@ -176,6 +180,10 @@ struct PageObjects {
     PravoltTypeLibrary::IRequest* request;
     PravoltTypeLibrary::IResponse* response;
     PravoltTypeLibrary::ISessionObject* session;  // null without a session store
+    // True once Response.End or Redirect has stopped the output; a host's script engine
+    // stops the page's script when it sees it.
+    const bool* responseEnded;
+    bool sessionCreated;  // the page started its session
 };
 
 using PageCallback = std::function<HRESULT(const PageObjects& objects)>;

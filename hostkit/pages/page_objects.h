@@ -674,7 +674,7 @@ private:
     std::chrono::steady_clock::time_point Now() const;
     // Takes the expired sessions out of the map; the caller ends them after unlocking.
     void TakeExpiredLocked(std::vector<std::shared_ptr<pages::SessionState>>* expired);
-    static void EndSession(const std::shared_ptr<pages::SessionState>& session);
+    void EndSession(const std::shared_ptr<pages::SessionState>& session);
 
     PageHostConfig m_config;
     std::mutex m_mutex;

@@ -142,9 +142,9 @@ public:
                m_spRequest->ForeignReferences() + m_spResponse->ForeignReferences() + ForeignOf(m_spSession);
     }
 
-    PageObjects Objects() {
+    PageObjects Objects(const bool* ended, bool sessionCreated) {
         return PageObjects{this, m_spServer.Get(), m_spApplication.Get(), m_spRequest.Get(), m_spResponse.Get(),
-                           m_spSession.Get()};
+                           m_spSession.Get(), ended, sessionCreated};
     }
 
     // Every object refuses to act on the page from now on; the Application lock is let go.
@@ -213,7 +213,7 @@ PageResponse RunPage(const PageHostConfig& config, PageApplication& application,
     {
         ObjectContextScope scope(static_cast<IGetContextProperties*>(context.Get()));
         try {
-            if (page) result = page(context->Objects());
+            if (page) result = page(context->Objects(&output->out.ended, sessionCreated));
         } catch (...) {
             // A page that throws has failed; it still ends like any other.
             result = E_UNEXPECTED;

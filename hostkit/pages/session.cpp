@@ -2,21 +2,35 @@
 // of its own. Ending a session empties its Contents, which releases every value it held (the
 // library's session states among them); releases run after the store's lock is let go,
 // since a value's release may run a script.
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstdlib>
+
 #include "hostkit/pages/page_objects.h"
 
 namespace veskhost {
 
 namespace {
 
+// 128 random bits from the system's entropy source, as hex.
 std::wstring NewSessionId() {
-    GUID guid{};
-    CoCreateGuid(&guid);
-    const auto* bytes = reinterpret_cast<const uint8_t*>(&guid);
+    uint8_t bytes[16];
+    size_t filled = 0;
+    while (filled < sizeof bytes) {
+        const ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
+        if (got > 0) {
+            filled += size_t(got);
+        } else if (errno != EINTR) {
+            // No entropy source: an id that cannot be guessed cannot be made either.
+            std::abort();
+        }
+    }
     constexpr wchar_t kHex[] = L"0123456789ABCDEF";
     std::wstring id;
-    for (size_t i = 0; i < sizeof guid; ++i) {
-        id += kHex[bytes[i] >> 4];
-        id += kHex[bytes[i] & 0xF];
+    for (uint8_t byte : bytes) {
+        id += kHex[byte >> 4];
+        id += kHex[byte & 0xF];
     }
     return id;
 }
@@ -39,6 +53,12 @@ std::chrono::steady_clock::time_point SessionStore::Impl::Now() const {
 }
 
 void SessionStore::Impl::EndSession(const std::shared_ptr<pages::SessionState>& session) {
+    if (m_config.onSessionEnd) {
+        CComPtr<pages::CSessionObject> view;
+        view.Attach(new pages::CSessionObject(session));
+        m_config.onSessionEnd(view.Get());
+        view->EndPage();
+    }
     std::vector<CComVariant> released;
     session->contents.End(&released);
     session->staticObjects.End(&released);
