@@ -271,3 +271,16 @@ test('the encoders page shows what the utility members make of a text', async ()
   assert.match(await page.textContent('main'), /That text is not URL-encoded\./);
   await page.close();
 });
+
+// Last: the server stops on SIGTERM with every session ended and exits 0 (under the sanitizers a
+// leak or a fault found at exit makes the status non-zero and leaves a report in its log).
+test('the server stops cleanly after the visit', async () => {
+  await browser.close();
+  browser = null;
+  const exited = new Promise((resolve) => child.once('exit', (code, signal) => resolve({ code, signal })));
+  child.kill('SIGTERM');
+  const outcome = await Promise.race([exited, new Promise((resolve) => setTimeout(() => resolve(null), 30000))]);
+  assert.ok(outcome, 'vesk-serve did not stop within 30 s of SIGTERM');
+  assert.deepEqual(outcome, { code: 0, signal: null }, serverLog.slice(-4000));
+  assert.doesNotMatch(serverLog, /Sanitizer|runtime error/);
+});
