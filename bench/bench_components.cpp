@@ -1,10 +1,15 @@
 // Throughput of the host components: text through the stream in two charsets (whole and
-// line by line) and dictionary writes and reads with string keys.
+// line by line), dictionary writes and reads with string keys, and database round trips
+// through the command's IDispatch as a page script makes them.
 #include <benchmark/benchmark.h>
+#include <stdlib.h>
 
+#include <filesystem>
 #include <string>
+#include <vector>
 
-#include "host/ccom.h"
+#include "host/automation.h"
+#include "hostkit/components/components.h"
 
 namespace {
 
@@ -83,6 +88,83 @@ void BM_DictionaryAddAndRead(benchmark::State& state) {
     state.SetItemsProcessed(int64_t(state.iterations()) * count * 2);
 }
 BENCHMARK(BM_DictionaryAddAndRead)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// ---- Command --------------------------------------------------------------------------
+
+// A database in a fresh folder, removed at the end of the run.
+struct BenchDatabase {
+    std::string folder = mkdtemp(std::string("/tmp/vesk-bench-db-XXXXXX").data());
+    BenchDatabase() { veskhost::SetDatabaseSiteRoot(std::wstring(folder.begin(), folder.end()).c_str()); }
+    ~BenchDatabase() {
+        veskhost::SetDatabaseSiteRoot(nullptr);
+        std::filesystem::remove_all(folder);
+    }
+};
+
+CComVariant Text(const wchar_t* text) {
+    CComVariant v;
+    v.SetString(text);
+    return v;
+}
+
+// One script round trip: a new command, its connection and text set by name, Execute with
+// the values as its parameters array; the recordset comes back in *rs.
+void RunCommand(const wchar_t* sql, std::vector<CComVariant> values, CComVariant* rs) {
+    CComPtr<IDispatch> command;
+    CoCreateInstance(CLSID_Command, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, command.ReceiveVoid());
+    CComVariant connection[] = {Text(L"Data Source=bench.db")};
+    automation::InvokeByName(command.Get(), L"ActiveConnection", DISPATCH_PROPERTYPUT, connection);
+    CComVariant text[] = {Text(sql)};
+    automation::InvokeByName(command.Get(), L"CommandText", DISPATCH_PROPERTYPUT, text);
+    CComVariant args[2];
+    args[0].SetError(DISP_E_PARAMNOTFOUND);
+    args[1].vt = VT_ARRAY | VT_VARIANT;
+    args[1].parray = SafeArrayCreateVector(VT_VARIANT, 0, ULONG(values.size()));
+    for (size_t i = 0; i < values.size(); ++i) values[i].Detach(&static_cast<VARIANT*>(args[1].parray->pvData)[i]);
+    automation::InvokeByName(command.Get(), L"Execute", DISPATCH_METHOD, args, rs);
+}
+
+void BM_CommandInsert(benchmark::State& state) {
+    BenchDatabase database;
+    CComVariant made;
+    RunCommand(L"CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT, n INTEGER)", {}, &made);
+    int64_t n = 0;
+    for (auto _ : state) {
+        std::vector<CComVariant> values;
+        values.push_back(Text(L"an item name"));
+        values.emplace_back().SetI4(LONG(n++));
+        CComVariant rs;
+        RunCommand(L"INSERT INTO items (name, n) VALUES (?, ?)", std::move(values), &rs);
+    }
+    state.SetItemsProcessed(n);
+}
+BENCHMARK(BM_CommandInsert)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_CommandSelectOne(benchmark::State& state) {
+    BenchDatabase database;
+    CComVariant made;
+    RunCommand(L"CREATE TABLE items (id INTEGER PRIMARY KEY, name TEXT, n INTEGER)", {}, &made);
+    for (int i = 0; i < 1000; ++i) {
+        std::vector<CComVariant> values;
+        values.push_back(Text(L"an item name"));
+        values.emplace_back().SetI4(i);
+        CComVariant rs;
+        RunCommand(L"INSERT INTO items (name, n) VALUES (?, ?)", std::move(values), &rs);
+    }
+    LONG id = 0;
+    for (auto _ : state) {
+        std::vector<CComVariant> values;
+        values.emplace_back().SetI4(1 + (id++ % 1000));
+        CComVariant rs;
+        RunCommand(L"SELECT name, n FROM items WHERE id = ?", std::move(values), &rs);
+        CComVariant field[] = {Text(L"name")};
+        CComVariant name;
+        if (rs.vt == VT_DISPATCH) automation::InvokeById(rs.pdispVal, DISPID_VALUE, DISPATCH_METHOD, field, &name);
+        benchmark::DoNotOptimize(name.bstrVal);
+    }
+    state.SetItemsProcessed(id);
+}
+BENCHMARK(BM_CommandSelectOne)->Unit(benchmark::kMicrosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace
 

@@ -350,21 +350,26 @@ HRESULT CHostCommand::put_ActiveConnection(VARIANT vConn) {
         return putref_ActiveConnection(spObject.Get());
     }
     CComVariant text;
-    if (FAILED(VariantChangeType(&text, value, 0, VT_BSTR)) || text.vt != VT_BSTR)
+    if (FAILED(VariantChangeType(&text, value, 0, VT_BSTR)) || text.vt != VT_BSTR) {
+        Connect(std::wstring());
         return RaiseComponentError(kArgument, kCommandSource,
                                    L"ActiveConnection takes a connection string, such as \"Data Source=site.db\".");
+    }
     return Connect(ToWString(text.bstrVal));
 }
 
-// A connection object is taken by its connection string, read by name.
+// A connection object is taken by its connection string, read by name. Whatever cannot name a
+// database leaves the command unconnected, as a failed connect does.
 HRESULT CHostCommand::putref_ActiveConnection(IDispatch* pCon) {
     if (pCon == nullptr) return Connect(std::wstring());
     CComPtr<IDispatch> keep = CComPtr<IDispatch>::Share(pCon);
     CComVariant text;
     const HRESULT hr = automation::InvokeByName(pCon, L"ConnectionString", DISPATCH_PROPERTYGET, {}, &text);
-    if (FAILED(hr) || FAILED(text.ChangeType(VT_BSTR)))
+    if (FAILED(hr) || FAILED(text.ChangeType(VT_BSTR))) {
+        Connect(std::wstring());
         return RaiseComponentError(kArgument, kCommandSource,
                                    L"ActiveConnection takes a connection string, or an object with a ConnectionString.");
+    }
     return Connect(ToWString(text.bstrVal));
 }
 

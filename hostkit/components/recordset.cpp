@@ -474,17 +474,15 @@ HRESULT VariantFromValue(const db::Value& value, VARIANT* out) {
         out->bstrVal = bstr;
     } else if (const auto* blob = std::get_if<db::Blob>(&value)) {
         if (blob->bytes.size() > 0x7FFFFFFF) return E_OUTOFMEMORY;
-        SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, ULONG(blob->bytes.size()));
-        if (array == nullptr) return E_OUTOFMEMORY;
+        CComSafeArray array;
+        array.Attach(SafeArrayCreateVector(VT_UI1, 0, ULONG(blob->bytes.size())));
+        if (!array) return E_OUTOFMEMORY;
         void* data = nullptr;
-        if (FAILED(SafeArrayAccessData(array, &data))) {
-            SafeArrayDestroy(array);
-            return E_UNEXPECTED;
-        }
+        if (FAILED(SafeArrayAccessData(array.Get(), &data))) return E_UNEXPECTED;
         if (!blob->bytes.empty()) memcpy(data, blob->bytes.data(), blob->bytes.size());
-        SafeArrayUnaccessData(array);
+        SafeArrayUnaccessData(array.Get());
         out->vt = VT_ARRAY | VT_UI1;
-        out->parray = array;
+        out->parray = array.Detach();
     } else {
         out->vt = VT_NULL;
     }

@@ -190,6 +190,8 @@ private:
     HRESULT RequireWritable();
     // Writes bytes at the position, over what is there and past the end, and moves on.
     HRESULT WriteBytes(const char* data, size_t size);
+    // Write of any byte array: kept apart so that the one-byte case needs no frame of its own.
+    [[gnu::noinline]] HRESULT WriteArray(VARIANT Buffer);
     // Where text reading starts: past a matching byte order mark when at the start.
     size_t TextStart() const;
     // The separator's bytes and where the line that starts at `from` ends (npos: no end).
@@ -419,27 +421,34 @@ HRESULT CHostStream::Read(LONG NumBytes, VARIANT* pval) {
 }
 
 HRESULT CHostStream::Write(VARIANT Buffer) {
+    // An uploaded file arrives one byte per call, each a one-element array passed by
+    // reference, appended at the end of a binary stream: that case is checked first and
+    // takes the byte straight from the array, with no allocation beyond the buffer's growth.
+    if (Buffer.vt == (VT_BYREF | VT_ARRAY | VT_UI1) && m_bOpen && m_nType == adTypeBinary && m_nMode != adModeRead &&
+        Buffer.pparray != nullptr && m_nPos == m_strData.size() && m_nPos < kMaxSize) {
+        const SAFEARRAY* one = *Buffer.pparray;
+        if (one != nullptr && one->cDims == 1 && one->cbElements == 1 && one->rgsabound[0].cElements == 1 &&
+            one->pvData != nullptr) {
+            try {
+                m_strData.push_back(*static_cast<const char*>(one->pvData));
+            } catch (const std::bad_alloc&) {
+                return E_OUTOFMEMORY;
+            }
+            ++m_nPos;
+            DropDecoderState();
+            return S_OK;
+        }
+    }
+    return WriteArray(Buffer);
+}
+
+HRESULT CHostStream::WriteArray(VARIANT Buffer) {
     if (HRESULT hr = RequireWritable(); FAILED(hr)) return hr;
     const VARIANT* buffer = Target(&Buffer);
     SAFEARRAY* array = nullptr;
     if (buffer && (buffer->vt == (VT_ARRAY | VT_UI1) || buffer->vt == (VT_ARRAY | VT_I1))) array = buffer->parray;
     else if (buffer && (buffer->vt == (VT_BYREF | VT_ARRAY | VT_UI1) || buffer->vt == (VT_BYREF | VT_ARRAY | VT_I1)))
         array = buffer->pparray ? *buffer->pparray : nullptr;
-    // An uploaded file arrives one byte per call, each a one-element array: that case reads
-    // the byte straight from the array and appends it, with no allocation beyond the
-    // buffer's own growth.
-    if (array != nullptr && m_nType == adTypeBinary && array->cDims == 1 && array->cbElements == 1 &&
-        array->rgsabound[0].cElements == 1 && array->pvData != nullptr && m_nPos == m_strData.size() &&
-        m_nPos < kMaxSize) {
-        try {
-            m_strData.push_back(*static_cast<const char*>(array->pvData));
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        }
-        ++m_nPos;
-        DropDecoderState();
-        return S_OK;
-    }
     if (array == nullptr || SafeArrayGetDim(array) != 1 || SafeArrayGetElemsize(array) != 1) {
         return RaiseComponentError(ControlError(3001), kSource,
                                    L"Arguments are of the wrong type, are out of acceptable range, or are in "

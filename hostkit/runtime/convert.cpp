@@ -451,6 +451,9 @@ extern "C" {
 
 HRESULT VariantChangeTypeEx(VARIANT* pvargDest, const VARIANT* pvarSrc, LCID lcid, USHORT wFlags, VARTYPE vt) {
     if (pvargDest == nullptr || pvarSrc == nullptr) return E_INVALIDARG;
+    // A value converted in place to the type it has is already the result: copying it and
+    // freeing the original would only cost an allocation (every mark value takes this road).
+    if (pvargDest == pvarSrc && pvarSrc->vt == vt && !(vt & VT_BYREF) && veskhost::IsValidVariantType(vt)) return S_OK;
     VARIANT result;
     VariantInit(&result);
     HRESULT hr = convert(pvarSrc, lcid, wFlags, vt, &result);

@@ -83,6 +83,17 @@ extern "C" size_t utf32_utf8(char* dst, size_t dst_bytes, const wchar_t* src) {
     bool room = dst != nullptr && dst_bytes > 0;
     if (src != nullptr) {
         for (const wchar_t* s = src; *s != 0; ++s) {
+            // A run of ASCII, the common case: one byte each, in a loop of its own.
+            if (room) {
+                const wchar_t* const start = s;
+                while (*s > 0 && *s < 0x80 && written + 1 < dst_bytes) dst[written++] = static_cast<char>(*s++);
+                needed += static_cast<size_t>(s - start);
+            } else {
+                const wchar_t* const start = s;
+                while (*s > 0 && *s < 0x80) ++s;
+                needed += static_cast<size_t>(s - start);
+            }
+            if (*s == 0) break;
             char32_t c = static_cast<char32_t>(*s);
             if (!is_scalar(c)) c = kReplacement;
             const size_t n = utf8_length(c);
@@ -105,6 +116,12 @@ extern "C" size_t utf8_utf32(wchar_t* dst, size_t dst_chars, const char* src) {
     if (src != nullptr) {
         const auto* p = reinterpret_cast<const unsigned char*>(src);
         while (*p != 0) {
+            if (*p < 0x80) {  // ASCII: one character each
+                if (dst != nullptr && written + 1 < dst_chars) dst[written++] = static_cast<wchar_t>(*p);
+                ++p;
+                ++count;
+                continue;
+            }
             const char32_t c = decode_utf8(p);
             if (dst != nullptr && written + 1 < dst_chars) dst[written++] = static_cast<wchar_t>(c);
             ++count;

@@ -1,8 +1,9 @@
-// Small pieces the mark handlers and the built-in drawing events share: mark parameters as
-// strings, keys and arrays, and the messages that name an item.
+// Small pieces the mark handlers and the built-in drawing events share: mark texts read in
+// place, keys as values, and the messages that name an item. (Mark texts as strings and the
+// parameter array come from the engine: MarkText, CTemplatorConcept::MakeParamArray.)
 #pragma once
 
-#include <sstream>
+#include "template/mark_data.h"
 #include <string>
 #include <string_view>
 #include <vector>
@@ -15,13 +16,7 @@ namespace vesk_marks {
 constexpr wchar_t kSource[] = L"Vesk";
 
 // The whole text of a mark's name or parameter, read in place (no copy is made).
-inline std::wstring_view StreamText(const std::wstringstream& stream) { return stream.view(); }
-
-// The whole text of a mark's name or parameter as a string of its own.
-inline HRESULT TextOfStream(const std::wstringstream& stream, CComBSTR& text) {
-    const std::wstring_view whole = StreamText(stream);
-    return text.Assign(whole.data(), static_cast<UINT>(whole.size()));
-}
+inline std::wstring_view StreamText(const CMarkText& stream) { return stream.str(); }
 
 // A key (or any text) as a VT_BSTR VARIANT.
 inline HRESULT StringVariant(std::wstring_view text, CComVariant& value) {
@@ -31,27 +26,8 @@ inline HRESULT StringVariant(std::wstring_view text, CComVariant& value) {
     return S_OK;
 }
 
-inline HRESULT StreamVariant(const std::wstringstream& stream, CComVariant& value) {
+inline HRESULT StreamVariant(const CMarkText& stream, CComVariant& value) {
     return StringVariant(StreamText(stream), value);
-}
-
-// The mark's parameters as a one-dimensional array of VT_BSTR VARIANTs with lower bound 0,
-// held in a VT_ARRAY | VT_VARIANT value (no elements for a mark without parameters).
-inline HRESULT ParamArray(const std::vector<std::wstringstream*>& params, CComVariant& array) {
-    CComSafeArray psa;
-    psa.Attach(SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(params.size())));
-    if (!psa) return E_OUTOFMEMORY;
-    for (LONG i = 0; i < static_cast<LONG>(params.size()); ++i) {
-        CComVariant element;
-        HRESULT hr = StreamVariant(*params[static_cast<size_t>(i)], element);
-        if (SUCCEEDED(hr)) hr = SafeArrayPutElement(psa.Get(), &i, &element);
-        if (FAILED(hr)) return hr;
-    }
-    CComVariant made;
-    made.vt = VT_ARRAY | VT_VARIANT;
-    made.parray = psa.Detach();
-    array = std::move(made);
-    return S_OK;
 }
 
 // "text.[item]": the item in square brackets right after the text.

@@ -159,9 +159,13 @@ HRESULT GIVeskImpl<T>::PutOneInto(IZULibDictionary* pTarget, IRequestDictionary*
         value.vt = VT_ARRAY | VT_VARIANT;
         value.parray = array.Detach();
     } else {
-        if (m_bSubmitDecodeOnPutInto || (keep == Keep::ByValue && item.vt == VT_DISPATCH)) {
+        if (m_bSubmitDecodeOnPutInto) {
             hr = item.ChangeType(VT_BSTR);
             if (FAILED(hr)) return hr;
+        } else if (keep == Keep::ByValue && item.vt == VT_DISPATCH) {
+            // A value with no text (an uploaded file) is bound as the object the request gave.
+            CComVariant text;
+            if (SUCCEEDED(VariantChangeType(&text, &item, 0, VT_BSTR))) item = std::move(text);
         }
         if (m_bSubmitDecodeOnPutInto) {
             CComBSTR bstrDecoded;

@@ -172,7 +172,7 @@ private:
     // The next number for a field of that name drawn without a value: 1, 2, 3 ...
     HRESULT NextInputNumber(InputSource source, const std::wstring& name, uint32_t& number);
     // Expands a mark parameter as a template (direct expansion).
-    HRESULT ExpandParam(const std::wstringstream& param);
+    HRESULT ExpandParam(const CMarkText& param);
 
     // Child templates being drawn, one inside the other.
     unsigned int m_nChildLevels = 0;

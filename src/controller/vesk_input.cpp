@@ -141,9 +141,9 @@ HRESULT GIVeskImpl<T>::RunBuiltinDrawEvent(const wchar_t* pszEvent, const ParamL
 }
 
 template <class T>
-HRESULT GIVeskImpl<T>::ExpandParam(const std::wstringstream& param) {
+HRESULT GIVeskImpl<T>::ExpandParam(const CMarkText& param) {
     CComBSTR bstrText;
-    const HRESULT hr = TextOfStream(param, bstrText);
+    const HRESULT hr = MarkText(param, bstrText);
     if (FAILED(hr)) return hr;
     return CTemplatorConcept::Process(bstrText.m_str);
 }
@@ -282,7 +282,7 @@ HRESULT GIVeskImpl<T>::DrawMessages(const ParamList& params) {
     const size_t count = params.size();
     if (count < 1 || count > 3) return RaiseError(E_FAIL, kSource, kMessageCount);
     const std::wstring key = count == 1 ? std::wstring() : params[0]->str();
-    const std::wstringstream& format = *params[count == 1 ? 0 : 1];
+    const CMarkText& format = *params[count == 1 ? 0 : 1];
     const auto found = m_mapMessages.find(key);
     if (found == m_mapMessages.end() || found->second.empty()) {
         return count == 3 ? ExpandParam(*params[2]) : S_OK;
@@ -321,7 +321,7 @@ HRESULT GIVeskImpl<T>::DrawMessageText(const ParamList& params) {
 }
 
 template HRESULT GIVeskImpl<IVesk>::RunBuiltinDrawEvent(const wchar_t*, const ParamList&, bool&);
-template HRESULT GIVeskImpl<IVesk>::ExpandParam(const std::wstringstream&);
+template HRESULT GIVeskImpl<IVesk>::ExpandParam(const CMarkText&);
 template HRESULT GIVeskImpl<IVesk>::ReadInputValue(InputSource, const VARIANT&, CComVariant&);
 template HRESULT GIVeskImpl<IVesk>::NextInputNumber(InputSource, const std::wstring&, uint32_t&);
 template HRESULT GIVeskImpl<IVesk>::DrawInputDefault(InputSource, const ParamList&);

@@ -73,7 +73,7 @@ HRESULT GIVeskImpl<T>::OnMarked_Property(CMarkData& mark, short bEncode) {
     if (hr != DISP_E_MEMBERNOTFOUND) return hr;
     // Not a property but a function: the parameters are its arguments, not a walk.
     CComVariant args;
-    hr = ParamArray(mark.m_vParams, args);
+    hr = MakeParamArray(mark.m_vParams, args);
     if (FAILED(hr)) return hr;
     hr = event.Fire(m_pOwner, &args);
     if (FAILED(hr)) return hr;
@@ -99,7 +99,7 @@ HRESULT GIVeskImpl<T>::OnMarked_Session(CMarkData& mark, short bEncode) {
     // A page without a session: the failure carries no message of its own.
     if (!m_spSessionObject) return E_FAIL;
     CComBSTR bstrName;
-    HRESULT hr = TextOfStream(mark.m_ssName, bstrName);
+    HRESULT hr = MarkText(mark.m_ssName, bstrName);
     if (FAILED(hr)) return hr;
     CComVariant value;
     hr = m_spSessionObject->get_Value(bstrName, &value);
@@ -111,7 +111,7 @@ template <class T>
 HRESULT GIVeskImpl<T>::OnMarked_Application(CMarkData& mark, short bEncode) {
     if (!m_spApplication) return RaiseNamed(kNoApplication, MarkText(mark));
     CComBSTR bstrName;
-    HRESULT hr = TextOfStream(mark.m_ssName, bstrName);
+    HRESULT hr = MarkText(mark.m_ssName, bstrName);
     if (FAILED(hr)) return hr;
     CComVariant value;
     hr = m_spApplication->get_Value(bstrName, &value);
@@ -190,7 +190,7 @@ HRESULT GIVeskImpl<T>::OnMarked_Process(CMarkData& mark) {
     // its own output, and its return value is not written.
     if (SUCCEEDED(m_oEventHandler.GetEvent(event.c_str(), script))) {
         CComVariant args;
-        const HRESULT hr = ParamArray(mark.m_vParams, args);
+        const HRESULT hr = MakeParamArray(mark.m_vParams, args);
         if (FAILED(hr)) return hr;
         return script.Fire(m_pOwner, &args);
     }
@@ -215,7 +215,7 @@ HRESULT GIVeskImpl<T>::DrawChild(BSTR bstrName) {
 template <class T>
 HRESULT GIVeskImpl<T>::OnMarked_ChildStatic(CMarkData& mark) {
     CComBSTR bstrName;
-    const HRESULT hr = TextOfStream(mark.m_ssName, bstrName);
+    const HRESULT hr = MarkText(mark.m_ssName, bstrName);
     if (FAILED(hr)) return hr;
     return DrawChild(bstrName);
 }

@@ -15,6 +15,16 @@ VESK_EXPORT BOOL CryptBinaryToStringW(const BYTE* binary, DWORD binaryCount, DWO
 // Reads at most `textCount` characters (up to the NUL when it is 0) and ignores space, tab,
 // CR and LF. Every group of four may end in padding, so padded texts may be concatenated;
 // a group whose third character is "=" must end in "=" as well. Headers are not recognised;
-// `skip` and `outFlags` are never written.
+// `skip` and `outFlags` are never written. One pass checks and decodes: after a refusal the
+// buffer may hold part of the bytes.
 VESK_EXPORT BOOL CryptStringToBinaryW(LPCWSTR text, DWORD textCount, DWORD flags, BYTE* binary,
                                    DWORD* binaryCount, DWORD* skip, DWORD* outFlags);
+
+namespace zul_compat {
+
+// The encoder's two paths, for tests: the portable code, and the processor's vector
+// instructions (false, writing nothing, where it has none). Both write the NUL.
+void base64_encode_portable(const BYTE* bytes, size_t count, LPWSTR text);
+bool base64_encode_vector(const BYTE* bytes, size_t count, LPWSTR text);
+
+}  // namespace zul_compat

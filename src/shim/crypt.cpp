@@ -37,6 +37,11 @@ BOOL CryptCreateHash(HCRYPTPROV, ALG_ID algorithm, HCRYPTKEY, DWORD, HCRYPTHASH*
     if (digest_bytes(algorithm) == 0) return FALSE;
     auto* state = new (std::nothrow) CryptHashState{algorithm, {}};
     if (state == nullptr) return FALSE;
+    if (algorithm == CALG_MD5) {
+        zul_compat::md5_start(state->context);
+    } else {
+        zul_compat::sha1_start(state->context);
+    }
     *hash = reinterpret_cast<HCRYPTHASH>(state);
     return TRUE;
 }
@@ -45,10 +50,10 @@ BOOL CryptHashData(HCRYPTHASH hash, const BYTE* data, DWORD length, DWORD) {
     CryptHashState* state = state_of(hash);
     if (state == nullptr || (data == nullptr && length != 0)) return FALSE;
     if (length == 0) return TRUE;
-    try {
-        state->data.insert(state->data.end(), data, data + length);
-    } catch (const std::bad_alloc&) {
-        return FALSE;
+    if (state->algorithm == CALG_MD5) {
+        zul_compat::md5_add(state->context, data, length);
+    } else {
+        zul_compat::sha1_add(state->context, data, length);
     }
     return TRUE;
 }
@@ -62,16 +67,10 @@ BOOL CryptGetHashParam(HCRYPTHASH hash, DWORD parameter, BYTE* buffer, DWORD* si
         *size = needed;
         return buffer == nullptr ? TRUE : FALSE;
     }
-    try {
-        const BYTE* message = state->data.data();
-        const size_t length = state->data.size();
-        if (state->algorithm == CALG_MD5) {
-            std::memcpy(buffer, zul_compat::md5_digest(message, length).data(), needed);
-        } else {
-            std::memcpy(buffer, zul_compat::sha1_digest(message, length).data(), needed);
-        }
-    } catch (const std::bad_alloc&) {
-        return FALSE;
+    if (state->algorithm == CALG_MD5) {
+        std::memcpy(buffer, zul_compat::md5_value(state->context).data(), needed);
+    } else {
+        std::memcpy(buffer, zul_compat::sha1_value(state->context).data(), needed);
     }
     *size = needed;
     return TRUE;

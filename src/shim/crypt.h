@@ -1,10 +1,10 @@
 // The cryptography calls the library hashes through. A provider is only a token; a hash
-// object buffers every byte it is given and digests the whole message when asked.
+// object digests the bytes as they are given and keeps only the unfinished block, so its value
+// can be read at any point, and read again, while more bytes may follow.
 #pragma once
 
 #include <cstdint>
-#include <vector>
-
+#include "shim/digest.h"
 #include "shim/types.h"
 
 using HCRYPTPROV = uintptr_t;
@@ -23,7 +23,7 @@ namespace zul_compat {
 // What a hash handle points at.
 struct CryptHashState {
     ALG_ID algorithm;
-    std::vector<BYTE> data;
+    DigestContext context;
 };
 
 }  // namespace zul_compat

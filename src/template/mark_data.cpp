@@ -4,16 +4,16 @@
 #include <string>
 
 CMarkData::~CMarkData() {
-    for (std::wstringstream* param : m_vParams) delete param;
+    for (CMarkText* param : m_vParams) delete param;
 }
 
-std::wstringstream* CMarkData::AddParam() {
-    auto param = std::make_unique<std::wstringstream>();
+CMarkText* CMarkData::AddParam() {
+    auto param = std::make_unique<CMarkText>();
     m_vParams.push_back(param.get());
     return param.release();
 }
 
-HRESULT MarkText(const std::wstringstream& text, CComBSTR& bstr) {
-    const std::wstring copy = text.str();
-    return bstr.Assign(copy.data(), static_cast<UINT>(copy.size()));
+HRESULT MarkText(const CMarkText& text, CComBSTR& bstr) {
+    const std::wstring& whole = text.str();
+    return bstr.Assign(whole.data(), static_cast<UINT>(whole.size()));
 }

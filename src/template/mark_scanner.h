@@ -7,6 +7,10 @@
 #include <cwchar>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 class CMarkScanner {
 public:
     // The grammar strings, in the order they are tried at a position.
@@ -41,6 +45,9 @@ public:
             if (!s.empty() && !MayStart(s.front(), m_nStarts)) m_starts[m_nStarts++] = s.front();
             if (p + 1 == kOutside) m_nOutsideStarts = m_nStarts;
         }
+#if defined(__SSE2__)
+        for (unsigned int i = 0; i < m_nStarts; ++i) m_vStarts[i] = _mm_set1_epi32(static_cast<int>(m_starts[i]));
+#endif
     }
 
     std::wstring_view PieceText(Piece p) const { return m_pieces[p]; }
@@ -65,9 +72,7 @@ public:
         }
         // Nothing recognized can begin inside the run, so it goes up to the next character
         // that might begin something.
-        while (++pos < end && !MayStart(text[pos], nStarts)) {
-        }
-        return {Kind::Text, kEscape, pos};
+        return {Kind::Text, kEscape, NextStart(text, pos + 1, end, nStarts)};
     }
 
     // What a token found at pos stands for as literal text: an escape its protected piece,
@@ -78,6 +83,25 @@ public:
     }
 
 private:
+    // The first position from pos on whose character may begin a piece, or end.
+    unsigned int NextStart(const wchar_t* text, unsigned int pos, unsigned int end, unsigned int nStarts) const {
+        if (nStarts == 0) return end;
+#if defined(__SSE2__)
+        static_assert(sizeof(wchar_t) == 4, "four characters to a vector");
+        // Four characters at a time against every first character; literal text is most of
+        // a template, and its runs are long.
+        while (end - pos >= 4 && pos < end) {
+            const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + pos));
+            __m128i hits = _mm_cmpeq_epi32(chars, m_vStarts[0]);
+            for (unsigned int i = 1; i < nStarts; ++i) hits = _mm_or_si128(hits, _mm_cmpeq_epi32(chars, m_vStarts[i]));
+            const int mask = _mm_movemask_ps(_mm_castsi128_ps(hits));
+            if (mask != 0) return pos + static_cast<unsigned int>(__builtin_ctz(static_cast<unsigned>(mask)));
+            pos += 4;
+        }
+#endif
+        while (pos < end && !MayStart(text[pos], nStarts)) ++pos;
+        return pos;
+    }
     bool MayStart(wchar_t c, unsigned int nStarts) const {
         for (unsigned int i = 0; i < nStarts; ++i) {
             if (m_starts[i] == c) return true;
@@ -86,8 +110,11 @@ private:
     }
     bool IsAt(const wchar_t* text, unsigned int pos, unsigned int end, Piece p) const {
         const std::wstring_view s = m_pieces[p];
-        return !s.empty() && end - pos >= s.size() && text[pos] == s.front() &&
-               wmemcmp(text + pos + 1, s.data() + 1, s.size() - 1) == 0;
+        if (s.empty() || end - pos < s.size() || text[pos] != s.front()) return false;
+        for (size_t i = 1; i < s.size(); ++i) {  // the pieces are a few characters long
+            if (text[pos + i] != s[i]) return false;
+        }
+        return true;
     }
 
     std::wstring_view m_pieces[kPieces];
@@ -95,4 +122,7 @@ private:
     wchar_t m_starts[kPieces] = {};  // first characters of the pieces, each once, the outside ones first
     unsigned int m_nStarts = 0;
     unsigned int m_nOutsideStarts = 0;
+#if defined(__SSE2__)
+    __m128i m_vStarts[kPieces];  // each first character in every lane
+#endif
 };

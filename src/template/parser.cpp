@@ -32,16 +32,18 @@ CMarkScanner CTemplatorConcept::Scanner() const {
 }
 
 HRESULT CTemplatorConcept::GetMarkData(wchar_t* bstrText, unsigned int& pos, CMarkData& mark) {
+    return GetMarkData(Scanner(), bstrText, SysStringLen(bstrText), pos, mark);
+}
+
+HRESULT CTemplatorConcept::GetMarkData(const CMarkScanner& scanner, const wchar_t* text, unsigned int end,
+                                       unsigned int& pos, CMarkData& mark) {
     using Kind = CMarkScanner::Kind;
-    const CMarkScanner scanner = Scanner();
-    const unsigned int end = SysStringLen(bstrText);
-    const wchar_t* text = bstrText;
     if (pos < end && scanner.IsType(text[pos])) {
         mark.m_cType = text[pos];
         ++pos;
     }
 
-    std::wstringstream* out = &mark.m_ssName;
+    CMarkText* out = &mark.m_ssName;
     bool bHasParam = false;
     unsigned int depth = 0;
     while (pos < end) {
@@ -91,7 +93,7 @@ HRESULT CTemplatorConcept::Parse(wchar_t* bstrText, CTemplate& tmpl) {
             if (FAILED(hr)) return hr;
             pos = token.end;
             auto mark = std::make_unique<CMarkData>();
-            hr = GetMarkData(bstrText, pos, *mark);
+            hr = GetMarkData(scanner, text, end, pos, *mark);
             if (FAILED(hr)) return hr;
             tmpl.m_vMarks.push_back(mark.get());
             mark.release();

@@ -67,11 +67,11 @@ HRESULT ReplaceValue(VARIANT* pValue, CComVariant& found) {
 
 // An item of a collection (the default member called with the key), or else the member
 // of that name.
-HRESULT WalkIntoObject(VARIANT* pValue, const std::wstringstream& param) {
+HRESULT WalkIntoObject(VARIANT* pValue, const CMarkText& param) {
     constexpr WORD kRead = DISPATCH_METHOD | DISPATCH_PROPERTYGET;
     IDispatch* pDisp = pValue->pdispVal;
     if (pDisp == nullptr) return DISP_E_TYPEMISMATCH;  // a script's Nothing has no members
-    const std::wstring name = param.str();
+    const std::wstring& name = param.str();
     CComVariant key[1];
     HRESULT hr = MakeKey(name, key[0]);
     if (FAILED(hr)) return hr;
@@ -100,7 +100,7 @@ bool HoldsVariants(SAFEARRAY* psa) {
 }
 
 // An element of a one-dimensional array of VARIANTs, by number.
-HRESULT WalkIntoArray(VARIANT* pValue, const std::wstringstream& param) {
+HRESULT WalkIntoArray(VARIANT* pValue, const CMarkText& param) {
     CComVariant key;
     HRESULT hr = MakeKey(param.str(), key);
     if (FAILED(hr)) return hr;
@@ -243,7 +243,7 @@ HRESULT CTemplatorConcept::Process(wchar_t* bstrText) {
         case Kind::Open: {
             pos = token.end;
             CMarkData mark;
-            hr = GetMarkData(bstrText, pos, mark);
+            hr = GetMarkData(scanner, text, end, pos, mark);
             if (SUCCEEDED(hr)) hr = OnMarked(mark);
             if (SUCCEEDED(hr)) pos += static_cast<unsigned int>(scanner.PieceText(CMarkScanner::kClose).size());
             break;
@@ -287,7 +287,7 @@ HRESULT CTemplatorConcept::ChangeToBSTR(VARIANT* pValue, const ParamList* pParam
     if (pParams != nullptr) {
         // One level per parameter, in a loop: however deeply values nest, the walk uses no
         // more stack.
-        for (const std::wstringstream* param : *pParams) {
+        for (const CMarkText* param : *pParams) {
             HRESULT hr = DISP_E_TYPEMISMATCH;
             if (pValue->vt == VT_DISPATCH) {
                 hr = WalkIntoObject(pValue, *param);

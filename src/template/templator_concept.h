@@ -4,7 +4,6 @@
 // sinks. What a mark stands for is decided by the component's OnMarked.
 #pragma once
 
-#include <sstream>
 #include <string_view>
 #include <vector>
 
@@ -54,7 +53,7 @@ public:
         HRESULT Write(wchar_t* bstrText) override;
     };
 
-    using ParamList = std::vector<std::wstringstream*>;
+    using ParamList = std::vector<CMarkText*>;
 
     // At most this many expansions are in progress at once on one thread, over every engine:
     // a mark handler may expand again (itself, or through a script, on this engine or another)
@@ -118,6 +117,9 @@ private:
     // The grammar strings as one parse or expansion sees them: read from the strings once
     // per call rather than at every character.
     CMarkScanner Scanner() const;
+    // GetMarkData with the scanner of the parse or expansion in progress.
+    HRESULT GetMarkData(const CMarkScanner& scanner, const wchar_t* text, unsigned int end, unsigned int& pos,
+                        CMarkData& mark);
 };
 
 // The one parse error of the mark grammar, reported with the engine's source.

@@ -169,7 +169,8 @@ HRESULT ParseParts(const uint8_t* pBody, uint64_t nSize, const char* pszMarker,
 HRESULT InitMultipartForm(IRequest* pRequest, IResponse* pResponse, CComPtr<IRequestDictionary>& spForm) {
     // The body has been read into the form already; reading it again would find it gone.
     if (spForm) return S_OK;
-    if (pRequest == nullptr) return E_UNEXPECTED;
+    // A controller made without a page context has no request to read an upload from.
+    if (pRequest == nullptr) return S_OK;
     const CComPtr<IRequest> spRequest = CComPtr<IRequest>::Share(pRequest);
     CComVariant type;
     HRESULT hr = ReadContentType(spRequest.Get(), type);

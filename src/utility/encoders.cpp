@@ -14,26 +14,58 @@ constexpr DWORD kBase64OneLine = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
 // A zero-length byte array may have no data block; encoders still get a valid pointer.
 constexpr BYTE kNoBytes[1] = {0};
 
-struct HtmlEscape {
-    wchar_t ch;
-    const wchar_t* entity;
-    size_t length;
-};
-constexpr HtmlEscape kHtmlEscapes[] = {
-    {L'<', L"&lt;", 4},
-    {L'>', L"&gt;", 4},
-    {L'&', L"&amp;", 5},
-    {L'"', L"&quot;", 6},
-};
-
-const HtmlEscape* html_escape_of(wchar_t ch) {
-    // The four escaped characters are all below '?', so most text needs one comparison.
-    if (ch > L'>') return nullptr;
-    for (const HtmlEscape& escape : kHtmlEscapes) {
-        if (escape.ch == ch) return &escape;
+// Each character below 256 as it is written in HTML text: its entity, or itself. Entries are
+// eight characters wide so that one fixed-size copy writes any of them; `length` says how
+// many count. Characters from 256 up are written as they are.
+struct HtmlTable {
+    wchar_t text[256][8];
+    BYTE length[256];
+    constexpr HtmlTable() : text{}, length{} {
+        for (unsigned c = 0; c < 256; ++c) {
+            text[c][0] = static_cast<wchar_t>(c);
+            length[c] = 1;
+        }
+        put('<', L"&lt;");
+        put('>', L"&gt;");
+        put('&', L"&amp;");
+        put('"', L"&quot;");
     }
-    return nullptr;
+    constexpr void put(unsigned c, const wchar_t* entity) {
+        BYTE n = 0;
+        for (; entity[n] != L'\0'; ++n) text[c][n] = entity[n];
+        length[c] = n;
+    }
+};
+constexpr HtmlTable kHtml;
+
+size_t html_length_of(wchar_t ch) {
+    const auto u = static_cast<uint32_t>(ch);
+    return u < 256 ? kHtml.length[u] : 1;
 }
+
+// Each byte as it is written in a URL: itself when unreserved, else "%" and two upper-case hex
+// digits; four characters wide for one fixed-size copy.
+struct UrlTable {
+    wchar_t text[256][4];
+    BYTE length[256];
+    constexpr UrlTable() : text{}, length{} {
+        constexpr wchar_t hex[] = L"0123456789ABCDEF";
+        for (unsigned b = 0; b < 256; ++b) {
+            const bool unreserved = (b >= '0' && b <= '9') || (b >= 'A' && b <= 'Z') || (b >= 'a' && b <= 'z') ||
+                                    b == '-' || b == '_' || b == '.' || b == '~';
+            if (unreserved) {
+                text[b][0] = static_cast<wchar_t>(b);
+                length[b] = 1;
+            } else {
+                text[b][0] = L'%';
+                text[b][1] = hex[b >> 4];
+                text[b][2] = hex[b & 0x0F];
+                length[b] = 3;
+            }
+        }
+    }
+};
+constexpr UrlTable kUrl;
 
 constexpr wchar_t kTrimSpaces[] = {L' ', L'\x3000', L'\t', L'\r', L'\n'};
 
@@ -43,8 +75,6 @@ bool is_trim_space(wchar_t ch) {
     }
     return false;
 }
-
-constexpr wchar_t kHexUpper[] = L"0123456789ABCDEF";
 
 constexpr wchar_t kReplacement = 0xFFFD;
 
@@ -70,6 +100,21 @@ HRESULT CInputBytes::Read(const VARIANT* input, long charset) {
             return S_OK;
         }
         const wchar_t* text = input->bstrVal ? input->bstrVal : L"";
+        // ASCII up to the end or a NUL, the common case, is its own UTF-8: narrowed in one pass.
+        const size_t length = SysStringLen(input->bstrVal);
+        m_strUtf8.resize(length);
+        size_t i = 0;
+        for (; i < length; ++i) {
+            const wchar_t c = text[i];
+            if (c <= 0 || c >= 0x80) break;
+            m_strUtf8[i] = static_cast<char>(c);
+        }
+        if (i == length || text[i] == L'\0') {
+            m_strUtf8.resize(i);
+            m_pData = reinterpret_cast<const BYTE*>(m_strUtf8.data());
+            m_nSize = m_strUtf8.size();
+            return S_OK;
+        }
         const size_t needed = utf32_utf8(nullptr, 0, text);  // the NUL included
         if (needed == 0) return E_FAIL;
         m_strUtf8.resize(needed);
@@ -153,13 +198,10 @@ BOOL CUtilityOps::Base64Encode(const BYTE* bytes, size_t count, CComBSTR& text) 
 
 BOOL CUtilityOps::Base64Decode(const wchar_t* text, size_t length, std::string& bytes) {
     if (length > 0xFFFFFFFFu) return FALSE;
-    DWORD needed = 0;
-    if (!CryptStringToBinaryW(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64, nullptr, &needed,
-                              nullptr, nullptr)) {
-        return FALSE;
-    }
-    bytes.assign(size_t(needed) + 1, '\0');
-    DWORD written = needed;
+    // Room for the most the text can give, so that one pass of the codec checks and decodes;
+    // one byte more keeps the result terminated for the UTF-8 reading.
+    bytes.assign(length / 4 * 3 + 1, '\0');
+    DWORD written = static_cast<DWORD>(bytes.size() - 1);
     if (!CryptStringToBinaryW(text, static_cast<DWORD>(length), CRYPT_STRING_BASE64,
                               reinterpret_cast<BYTE*>(bytes.data()), &written, nullptr, nullptr)) {
         return FALSE;
@@ -189,35 +231,86 @@ HRESULT CUtilityOps::Base64Decode(BSTR text, long charset, VARIANT* decoded) {
 // ---- URL -------------------------------------------------------------------------------
 
 bool CUtilityOps::URL_is_unreserved(BYTE byte) {
-    return std::isalnum(byte) || byte == '-' || byte == '_' || byte == '.' || byte == '~';
+    // The ASCII letters and digits are letters and digits in every locale; a byte from 0x80 up
+    // is whatever the C library's current locale says it is.
+    if (byte < 0x80) return kUrl.length[byte] == 1;
+    return std::isalnum(byte) != 0;
 }
 
-bool CUtilityOps::URLEncodedLength(const BYTE* bytes, size_t count, size_t limit, size_t& length) {
+namespace {
+
+// Whether every byte from 0x80 up is reserved in the current locale (so the table alone
+// decides), as it is in the C locale. Asked once per call, and only when such a byte occurs.
+bool high_bytes_reserved() {
+    for (int b = 0x80; b < 0x100; ++b) {
+        if (std::isalnum(b)) return false;
+    }
+    return true;
+}
+
+// The URL encoding's length, or false past the limit. tableOnly tells whether the table alone
+// decides every byte: no byte from 0x80 up occurs, or the locale reserves them all.
+bool url_measure(const BYTE* bytes, size_t count, size_t limit, size_t& length, bool& tableOnly) {
     if (count > limit) return false;  // every byte gives at least one character
+    // Counted in blocks: no byte adds more than 3, so a block cannot carry the total far past
+    // the limit, and no block reads past the count.
+    constexpr size_t kBlock = 256;
     size_t total = 0;
-    for (size_t i = 0; i < count; ++i) {
-        total += URL_is_unreserved(bytes[i]) ? 1 : 3;
+    BYTE any = 0;
+    for (size_t i = 0; i < count;) {
+        const size_t end = count - i < kBlock ? count : i + kBlock;
+        for (; i < end; ++i) {
+            total += kUrl.length[bytes[i]];
+            any |= bytes[i];
+        }
         if (total > limit) return false;
+    }
+    tableOnly = (any & 0x80) == 0 || high_bytes_reserved();
+    if (!tableOnly) {
+        total = 0;
+        for (size_t i = 0; i < count; ++i) {
+            total += CUtilityOps::URL_is_unreserved(bytes[i]) ? 1 : 3;
+            if (total > limit) return false;
+        }
     }
     length = total;
     return true;
 }
 
+}  // namespace
+
+bool CUtilityOps::URLEncodedLength(const BYTE* bytes, size_t count, size_t limit, size_t& length) {
+    bool tableOnly = true;
+    return url_measure(bytes, count, limit, length, tableOnly);
+}
+
 BOOL CUtilityOps::URLEncode(const BYTE* bytes, size_t count, CComBSTR& text) {
     size_t length = 0;
-    if (!URLEncodedLength(bytes, count, kMaxBstrChars, length)) return FALSE;
+    bool tableOnly = true;
+    if (!url_measure(bytes, count, kMaxBstrChars, length, tableOnly)) return FALSE;
     CComBSTR out;
     out.Attach(SysAllocStringLen(nullptr, static_cast<UINT>(length)));
     if (!out) return FALSE;
     wchar_t* p = out.m_str;
-    for (size_t i = 0; i < count; ++i) {
+    wchar_t* const end = p + length;
+    size_t i = 0;
+    if (tableOnly) {
+        // Every entry is copied whole and the pointer moves by its length: no branch per byte.
+        // The last bytes, where a whole entry would not fit, go one by one below.
+        for (; i < count && end - p >= 4; ++i) {
+            const BYTE byte = bytes[i];
+            std::memcpy(p, kUrl.text[byte], sizeof kUrl.text[byte]);
+            p += kUrl.length[byte];
+        }
+    }
+    for (; i < count; ++i) {
         const BYTE byte = bytes[i];
         if (URL_is_unreserved(byte)) {
             *p++ = byte;
         } else {
             *p++ = L'%';
-            *p++ = kHexUpper[byte >> 4];
-            *p++ = kHexUpper[byte & 0x0F];
+            *p++ = kUrl.text[byte][1];
+            *p++ = kUrl.text[byte][2];
         }
     }
     text = std::move(out);
@@ -271,10 +364,12 @@ HRESULT CUtilityOps::URLDecode(BSTR text, long charset, VARIANT* decoded) {
 
 bool CUtilityOps::HTMLEncodedLength(const wchar_t* text, size_t count, size_t limit, size_t& length) {
     if (count > limit) return false;  // every character gives at least one
+    // Counted in blocks, as the URL length is: no character adds more than 6.
+    constexpr size_t kBlock = 256;
     size_t total = 0;
-    for (size_t i = 0; i < count; ++i) {
-        const HtmlEscape* escape = html_escape_of(text[i]);
-        total += escape ? escape->length : 1;
+    for (size_t i = 0; i < count;) {
+        const size_t end = count - i < kBlock ? count : i + kBlock;
+        for (; i < end; ++i) total += html_length_of(text[i]);
         if (total > limit) return false;
     }
     length = total;
@@ -288,16 +383,33 @@ HRESULT CUtilityOps::HTMLEncode(BSTR text, BSTR* encoded) {
     // can hold is refused before anything is built.
     size_t length = 0;
     if (!HTMLEncodedLength(text, count, kMaxBstrChars, length)) return E_OUTOFMEMORY;
-    BSTR result = SysAllocStringLen(nullptr, static_cast<UINT>(length));
+    // Nothing to escape: the text itself, copied in one go.
+    BSTR result = SysAllocStringLen(length == count ? text : nullptr, static_cast<UINT>(length));
     if (result == nullptr) return E_OUTOFMEMORY;
-    wchar_t* out = result;
-    for (size_t i = 0; i < count; ++i) {
-        const wchar_t ch = text[i];
-        if (const HtmlEscape* escape = html_escape_of(ch)) {
-            std::wmemcpy(out, escape->entity, escape->length);
-            out += escape->length;
-        } else {
-            *out++ = ch;
+    if (length != count) {
+        wchar_t* out = result;
+        wchar_t* const end = result + length;
+        size_t i = 0;
+        // Every entry below 256 is copied whole and the pointer moves by its length; the last
+        // characters, where a whole entry would not fit, go one by one below.
+        for (; i < count && static_cast<size_t>(end - out) >= sizeof kHtml.text[0] / sizeof(wchar_t); ++i) {
+            const auto u = static_cast<uint32_t>(text[i]);
+            if (u < 256) {
+                std::memcpy(out, kHtml.text[u], sizeof kHtml.text[u]);
+                out += kHtml.length[u];
+            } else {
+                *out++ = text[i];
+            }
+        }
+        for (; i < count; ++i) {
+            const auto u = static_cast<uint32_t>(text[i]);
+            const size_t n = u < 256 ? kHtml.length[u] : 1;
+            if (u < 256) {
+                std::wmemcpy(out, kHtml.text[u], n);
+            } else {
+                *out = text[i];
+            }
+            out += n;
         }
     }
     *encoded = result;

@@ -14,6 +14,7 @@
 #include <future>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -244,6 +245,54 @@ TEST(ShimDigest, PublishedVectors) {
     }
 }
 
+// The processor's SHA-1 instructions and the portable code compress alike, whatever the
+// block count; where the processor has none, the call says so and changes nothing.
+TEST(ShimDigest, Sha1InstructionsMatchPortableCode) {
+    std::mt19937 random(2026);
+    for (size_t blocks : {1u, 2u, 3u, 17u, 64u}) {
+        for (int trial = 0; trial < 8; ++trial) {
+            std::vector<BYTE> data(blocks * 64);
+            for (BYTE& b : data) b = static_cast<BYTE>(random());
+            uint32_t portable[5], instructions[5];
+            for (int i = 0; i < 5; ++i) portable[i] = instructions[i] = random();
+            const uint32_t before = instructions[0];
+            zul_compat::sha1_compress_portable(portable, data.data(), blocks);
+            const bool used = zul_compat::sha1_compress_instructions(instructions, data.data(), blocks);
+            EXPECT_EQ(used, zul_compat::sha1_has_instructions());
+            if (used) {
+                EXPECT_EQ(std::vector<uint32_t>(instructions, instructions + 5), std::vector<uint32_t>(portable, portable + 5))
+                    << blocks << " blocks";
+            } else {
+                EXPECT_EQ(instructions[0], before);
+            }
+        }
+    }
+}
+
+// A message given to a running context in pieces of any size digests as the whole message at
+// once, and reading the value midway changes nothing that follows.
+TEST(ShimDigest, PiecesDigestAsTheWholeMessage) {
+    std::mt19937 random(13);
+    for (int trial = 0; trial < 40; ++trial) {
+        std::vector<BYTE> message(random() % 700);
+        for (BYTE& b : message) b = static_cast<BYTE>(random());
+        zul_compat::DigestContext md5, sha1;
+        zul_compat::md5_start(md5);
+        zul_compat::sha1_start(sha1);
+        size_t at = 0;
+        while (at < message.size()) {
+            const size_t piece = std::min<size_t>(message.size() - at, random() % 130);
+            zul_compat::md5_add(md5, message.data() + at, piece);
+            zul_compat::sha1_add(sha1, message.data() + at, piece);
+            at += piece;
+            const auto midway = zul_compat::sha1_value(sha1);
+            EXPECT_EQ(midway, zul_compat::sha1_digest(message.data(), at));
+        }
+        EXPECT_EQ(zul_compat::md5_value(md5), zul_compat::md5_digest(message.data(), message.size())) << message.size();
+        EXPECT_EQ(zul_compat::sha1_value(sha1), zul_compat::sha1_digest(message.data(), message.size())) << message.size();
+    }
+}
+
 TEST(ShimCrypt, HashObjectBuffersSplitDataAndRereads) {
     HCRYPTPROV provider = 0;
     ASSERT_EQ(CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT), TRUE);
@@ -272,6 +321,37 @@ TEST(ShimCrypt, HashObjectBuffersSplitDataAndRereads) {
         EXPECT_EQ(CryptDestroyHash(hash), TRUE);
     }
     EXPECT_EQ(CryptReleaseContext(provider, 0), TRUE);
+}
+
+// The vector encoder and the portable one write the same text for every length (the vector
+// code stops 16 bytes short of the end and hands the rest on); what they write decodes back,
+// in one call into a buffer with room to spare as well as through the size query, with white
+// space anywhere, and a bad character anywhere refuses the whole text.
+TEST(ShimBase64, VectorAndPortablePathsAgreeAndRoundTrip) {
+    std::mt19937 random(7);
+    for (size_t length = 0; length < 260; length += 1 + length / 40) {
+        std::string bytes(length, '\0');
+        for (char& b : bytes) b = static_cast<char>(random());
+        std::wstring portable(length / 3 * 4 + 5, L'?'), vector(portable.size(), L'?');
+        zul_compat::base64_encode_portable(bytes_of(bytes), length, portable.data());
+        const bool used = zul_compat::base64_encode_vector(bytes_of(bytes), length, vector.data());
+        if (used) { EXPECT_EQ(vector, portable) << length; }
+        const std::wstring text = encode(bytes);
+        EXPECT_EQ(text, portable.c_str()) << length;
+        if (length == 0) continue;
+        EXPECT_EQ(decode(text.c_str()), bytes) << length;
+        std::wstring spaced = text;
+        for (int k = 0; k < 3; ++k) spaced.insert(random() % (spaced.size() + 1), 1, L" \t\r\n"[random() % 4]);
+        EXPECT_EQ(decode(spaced.c_str()), bytes) << length;
+        std::string roomy(length + 8, '#');
+        DWORD room = DWORD(roomy.size());
+        EXPECT_EQ(CryptStringToBinaryW(spaced.c_str(), 0, CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(roomy.data()), &room,
+                                       nullptr, nullptr), TRUE);
+        EXPECT_EQ(roomy.substr(0, room), bytes);
+        std::wstring spoiled = text;
+        spoiled[random() % spoiled.size()] = L"*\u00e9-\u0141"[random() % 4];  // U+0141 ends in the byte of "A"
+        EXPECT_EQ(decode(spoiled.c_str()), "<failed>") << length;
+    }
 }
 
 TEST(ShimBase64, BothWaysAndRejects) {

@@ -419,6 +419,60 @@ TEST_F(UploadContract, AMegabyteFileRoundTripsThroughTheBag) {
     EXPECT_TRUE(content == back) << "the bytes differ";
 }
 
+// Upload values reach templates and binding as any request value does: a request mark
+// finds the field in the upload form and writes its text (or one of its values), and
+// PutIntoBag / PutIntoView bind text fields singly (as their text) or as arrays, and file
+// fields as arrays of file items whose streams still read, or singly as their value list.
+TEST_F(UploadContract, RequestMarksAndBindingReadUploadValues) {
+    BodyBuilder form;
+    form.Text("c", "go").Text("a", "x").Text("a", "y <b>").File("f", "p.bin", "application/octet-stream",
+                                                                 std::string("\0\r\n--XyZ", 8));
+    std::wstring single, view;
+    std::string fileBytes;
+    HRESULT singleFile = E_UNEXPECTED;
+    const UploadRun run = Post(form.ContentType(), form.Close(), [&](IDispatch* vesk) {
+        LateBound page(vesk);
+        EXPECT_HR(S_OK, page.Call(L"ProcessTemplate", VarStr(L"[(#$a#)][(#\\a#)][(#\\a|1#)][(#\\c#)]")).hr);
+        EXPECT_HR(S_OK, page.Call(L"PutIntoBag", VarStr(L"a"), VarBool(false)).hr);
+        EXPECT_HR(S_OK, page.Call(L"PutIntoView", VarStr(L"a"), VarBool(true)).hr);
+        EXPECT_HR(S_OK, page.Call(L"PutIntoBag", VarStr(L"f"), VarBool(true)).hr);
+        CallResult bag = page.InvokeNamed(L"Bag", DISPATCH_PROPERTYGET, {});
+        ASSERT_HR(S_OK, bag.hr);
+        LateBound items(bag.value.pdispVal);
+        single = Text(items.InvokeNamed(L"Item", DISPATCH_PROPERTYGET, ArgList(VarStr(L"a"))).value);
+        CallResult array = page.InvokeNamed(L"View", DISPATCH_PROPERTYGET, ArgList(VarStr(L"a")));
+        ASSERT_EQ(VT_ARRAY | VT_VARIANT, array.value.vt);
+        for (LONG i = 0; i < LONG(array.value.parray->rgsabound[0].cElements); ++i) {
+            CComVariant element;
+            ASSERT_HR(S_OK, SafeArrayGetElement(array.value.parray, &i, &element));
+            view += Text(element) + L";";
+        }
+        CallResult files = items.InvokeNamed(L"Item", DISPATCH_PROPERTYGET, ArgList(VarStr(L"f")));
+        ASSERT_EQ(VT_ARRAY | VT_VARIANT, files.value.vt);
+        ASSERT_EQ(1u, files.value.parray->rgsabound[0].cElements);
+        LONG first = 0;
+        CComVariant file;
+        ASSERT_HR(S_OK, SafeArrayGetElement(files.value.parray, &first, &file));
+        fileBytes = ReadFile(file).bytes;
+        singleFile = page.Call(L"PutIntoBag", VarStr(L"f"), VarBool(false)).hr;
+        CallResult list = items.InvokeNamed(L"Item", DISPATCH_PROPERTYGET, ArgList(VarStr(L"f")));
+        ASSERT_EQ(VT_DISPATCH, list.value.vt) << "a file has no text: its value list is bound";
+        CComPtr<IStringList> values;
+        ASSERT_HR(S_OK, list.value.pdispVal->QueryInterface(IID_IStringList, values.ReceiveVoid()));
+        CComVariant listed;
+        ASSERT_HR(S_OK, values->get_Item(VarI4(1), &listed));
+        EXPECT_EQ(L"p.bin", ReadFile(listed).name) << "the same file item (its stream was read above)";
+        items.Call(L"RemoveAll");  // the Bag outlives the page; its files go with the page
+    });
+    ASSERT_HR(S_OK, run.hr) << run.description;
+    EXPECT_EQ(std::vector<std::wstring>{L"go"}, run.commands) << "the command came from the upload form";
+    EXPECT_EQ("[x, y &lt;b&gt;][x, y <b>][x][go]", run.response.body);
+    EXPECT_EQ(L"x, y <b>", single);
+    EXPECT_EQ(L"x;y <b>;", view);
+    EXPECT_EQ(std::string("\0\r\n--XyZ", 8), fileBytes);
+    EXPECT_HR(S_OK, singleFile) << Utf8(run.description);
+}
+
 // ---- What is not an upload, and uploads that fail ---------------------------------------
 
 TEST_F(UploadContract, OtherPostsKeepTheHostCollections) {

@@ -341,6 +341,20 @@ TEST_F(Command, RefusesWhatItDoesNotRun) {
     EXPECT_HR(kNotInCollection, Call(parameters.Get(), L"Item", kCall, Values(VarI4(0))));
 }
 
+TEST_F(Command, TakesAConnectionObjectByItsConnectionString) {
+    auto connection = ScriptObject::Create();
+    connection->SetProperty(L"ConnectionString", VarStr(db.c_str()));
+    auto command = CreateComponent<IDispatch>(CLSID_Command, IID_IDispatch);
+    EXPECT_HR(S_OK, Call(command.Get(), L"ActiveConnection", DISPATCH_PROPERTYPUTREF, Values(VarDisp(connection.Get()))));
+    EXPECT_EQ(1, connection->CallCount(L"ConnectionString"));
+    EXPECT_BSTR_EQ(db, Get(command.Get(), L"ActiveConnection").bstrVal);
+    EXPECT_EQ(1u, connection->RefCount());  // not kept past the call
+    // Nothing, or an object without a connection string, leaves the command unconnected.
+    auto stranger = ScriptObject::Create();
+    EXPECT_HR(kArgument, Call(command.Get(), L"ActiveConnection", kPut, Values(VarDisp(stranger.Get()))));
+    EXPECT_BSTR_EQ(L"", Get(command.Get(), L"ActiveConnection").bstrVal);
+}
+
 // ---- Transactions, pooling and threads -----------------------------------------------------
 
 TEST_F(Command, AFailingStatementInsideATransactionRollsItBack) {

@@ -308,6 +308,51 @@ TEST(StreamBytes, WriteOverwritesAtThePositionAndReadTakesCounts) {
     EXPECT_EQ(VT_NULL, none.vt);
 }
 
+// The upload writes a file one byte per call, each a one-element array passed by reference:
+// the bytes append in order, a write inside the stream overwrites, and the stream's own
+// rules hold for that form as for any other.
+TEST(StreamBytes, OneByteWritesByReference) {
+    SAFEARRAY* one = SafeArrayCreateVector(VT_UI1, 0, 1);
+    CComSafeArray owner;
+    owner.Attach(one);
+    VARIANT byRef;
+    VariantInit(&byRef);
+    byRef.vt = VT_BYREF | VT_ARRAY | VT_UI1;
+    byRef.pparray = &one;
+    auto write = [&](IZULibStream* stream, uint8_t byte) {
+        *static_cast<uint8_t*>(one->pvData) = byte;
+        return stream->Write(byRef);
+    };
+    auto stream = OpenStream(nullptr, adTypeBinary);
+    for (uint8_t b : {0, 13, 10, 255, 45}) ASSERT_HR(S_OK, write(stream.Get(), b));
+    stream->put_Position(1);
+    ASSERT_HR(S_OK, write(stream.Get(), 7));
+    LONG position = 0, size = 0;
+    stream->get_Position(&position);
+    stream->get_Size(&size);
+    EXPECT_EQ(2, position);
+    EXPECT_EQ(5, size);
+    stream->put_Position(0);
+    CComVariant all;
+    ASSERT_HR(S_OK, stream->Read(adReadAll, all.Receive()));
+    EXPECT_EQ((Bytes{0, 7, 10, 255, 45}), BytesOf(all));
+
+    auto text = OpenStream(L"utf-8");
+    text->WriteText(CComBSTR(L"x"), adWriteChar);
+    auto readOnly = OpenStream(nullptr, adTypeBinary, adModeRead);
+    auto closed = CreateComponent<IZULibStream>(CLSID_Stream, IID_IZULibStream);
+    closed->put_Type(adTypeBinary);
+    EXPECT_HR(kContext, write(text.Get(), 1));
+    EXPECT_HR(kContext, write(readOnly.Get(), 1));
+    EXPECT_HR(kClosed, write(closed.Get(), 1));
+    SAFEARRAYBOUND bounds[2] = {{1, 0}, {1, 0}};
+    CComSafeArray square;
+    square.Attach(SafeArrayCreate(VT_UI1, 2, bounds));
+    SAFEARRAY* squareArray = square.Get();
+    byRef.pparray = &squareArray;
+    EXPECT_TRUE(FAILED(stream->Write(byRef))) << "a two-dimensional array is no byte array";
+}
+
 TEST(StreamObject, FailuresCarryThePublishedCodes) {
     auto text = OpenStream(L"utf-8");
     text->WriteText(CComBSTR(L"x"), adWriteChar);
