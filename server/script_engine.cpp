@@ -674,7 +674,10 @@ struct ScriptEngine::Impl {
 
     static uint32_t IdAt(duk_context* c, duk_idx_t idx) {
         uint32_t id = 0;
-        if (duk_is_object(c, idx) && duk_get_prop_string(c, idx, kIdKey)) id = duk_get_uint(c, -1);
+        // Only an object gets the lookup (and so the pushed value to pop): a primitive
+        // receiver, such as a string whose method is called, leaves the stack as it was.
+        if (!duk_is_object(c, idx)) return 0;
+        if (duk_get_prop_string(c, idx, kIdKey)) id = duk_get_uint(c, -1);
         duk_pop(c);
         return id;
     }
