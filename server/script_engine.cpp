@@ -823,8 +823,9 @@ struct ScriptEngine::Impl {
         Entry* entry = Find(id);
         HRESULT hr = DISP_E_MEMBERNOTFOUND;
         bool asProperty = false;
-        if (hasArgs && entry && entry->typed) {
-            // A property called with arguments: its value's default member takes them.
+        if (hasArgs && entry && entry->typed && dispid == DISPID_VALUE) {
+            // A default property called with arguments (page.Bag("k") names the controller's
+            // default member): when it ignores them, its value's default member takes them.
             hr = Invoke(id, dispid, DISPATCH_PROPERTYGET, &info);
             asProperty = SUCCEEDED(hr);
             if (!asProperty) ClearInfo(info);
@@ -832,6 +833,11 @@ struct ScriptEngine::Impl {
             for (size_t i = 0; i < saved.size(); ++i) args[i].Copy(&saved[i]);
         }
         if (asProperty) {
+            // A property that reads its arguments (page.View("k")) has given the value; one that
+            // ignores them (page.Bag("k")) gives the same object as without them, and that
+            // object's default member takes them.
+            if (transit.vt != VT_DISPATCH || transit.pdispVal == nullptr) return Outcome::Value;
+            if (!SameObject(entry->dispatch.Get(), dispid, transit.pdispVal)) return Outcome::Value;
             hr = DISP_E_BADPARAMCOUNT;
             if (transit.vt == VT_DISPATCH && transit.pdispVal) {
                 CComPtr<IDispatch> value = CComPtr<IDispatch>::Share(transit.pdispVal);
@@ -862,6 +868,18 @@ struct ScriptEngine::Impl {
             }
         }
         return FAILED(hr) ? RaiseCall(hr, info, key) : Outcome::Value;
+    }
+
+    // Whether the property read without arguments is the object `value`.
+    static bool SameObject(IDispatch* owner, DISPID dispid, IDispatch* value) {
+        CComVariant bare;
+        if (FAILED(automation::InvokeById(owner, dispid, DISPATCH_PROPERTYGET, {}, bare.Receive(), nullptr, kLocale)))
+            return false;
+        if (bare.vt != VT_DISPATCH || bare.pdispVal == nullptr) return false;
+        CComPtr<IUnknown> a, b;
+        bare.pdispVal->QueryInterface(IID_IUnknown, a.ReceiveVoid());
+        value->QueryInterface(IID_IUnknown, b.ReceiveVoid());
+        return a && a.Get() == b.Get();
     }
 
     // Ends a native function: pushes its value or raises.

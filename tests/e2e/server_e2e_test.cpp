@@ -250,9 +250,9 @@ TEST_F(ServerTest, ControllerRunsWithTheScriptAndTheBag) {
     EXPECT_EQ("<p>page</p>\n", first.body);
     const std::string cookie = SessionCookie(first);
     ASSERT_FALSE(cookie.empty());
-    EXPECT_EQ("bag=red;<p>page</p>\n", server->Get("/vesk.vsp?c=get", "Cookie: " + cookie + "\r\n").body);
+    EXPECT_EQ("bag=red;view=blue,1;<p>page</p>\n", server->Get("/vesk.vsp?c=get", "Cookie: " + cookie + "\r\n").body);
     // Another visitor has another Bag.
-    EXPECT_EQ("bag=undefined;<p>page</p>\n", server->Get("/vesk.vsp?c=get").body);  // an absent key is Empty
+    EXPECT_EQ("bag=undefined;view=blue,1;<p>page</p>\n", server->Get("/vesk.vsp?c=get").body);  // an absent key is Empty
 }
 
 // ---- Sessions ----------------------------------------------------------------------------
