@@ -21,53 +21,26 @@
 #include <utility>
 #include <vector>
 
+#include "bench_support.h"
 #include "controller/vesk_impl.h"
 #include "frame/module.h"
 #include "host/automation.h"
 #include "hostkit/pages/page_host.h"
 #include "support/counting_dispatch.h"
 
-// ---- Counting heap hook ----------------------------------------------------------------
-// Every allocation of the process goes through malloc (operator new included), so counting
-// there sees the library's, the host's and the runtime's allocations alike.
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-extern "C" void* malloc(size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t count, size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* block, size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(block, size);
-}
-
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using vesk_bench::g_allocations;
+using vesk_bench::g_counting;
+using vesk_bench::ReadBytes;
 
 // The template folder: the reference page as list.html, in a temporary folder for the run.
 struct Site {
     Site() {
-        const char* data = std::getenv("VESK_BENCH_DATA");
-        page = ReadFile(std::string(data ? data : VESK_BENCH_DATA) + "/w1_expected.html");
+        const std::string data = vesk_bench::DataDir();
+        page = ReadBytes(data + "/w1_expected.html");
         if (page.empty()) {
             std::fprintf(stderr, "cannot read the reference page w1_expected.html\n");
             std::exit(1);
@@ -77,19 +50,19 @@ struct Site {
         folder = pattern;
         std::ofstream(folder / "list.html", std::ios::binary) << page;
         folderText = folder.wstring();
-        MakeViewPage(data ? data : VESK_BENCH_DATA);
+        MakeViewPage(data);
     }
 
     // The marked reference page with View marks, and its values by mark name: "vNN" for the
     // page's own values, "rNN_a" .. "rNN_c" for the table's rows.
     void MakeViewPage(const std::string& data) {
-        std::string marks = ReadFile(data + "/w1_page.marks.txt");
+        std::string marks = ReadBytes(data + "/w1_page.marks.txt");
         for (size_t at = 0; (at = marks.find("(#", at)) != std::string::npos; at += 2) {
             if (marks[at + 2] == ';') marks[at + 2] = '*';
             else if (marks[at + 2] == ':') marks[at + 2] = '/';
         }
         std::ofstream(folder / "view.html", std::ios::binary) << marks;
-        std::istringstream model(ReadFile(data + "/w1_model.tsv"));
+        std::istringstream model(ReadBytes(data + "/w1_model.tsv"));
         std::string line;
         while (std::getline(model, line)) {
             std::vector<std::string> fields;

@@ -15,63 +15,18 @@
 #include <sstream>
 #include <string>
 
+#include "bench_support.h"
 #include "hostkit/pages/page_host.h"
 #include "upload/multipart_init.h"
 #include "upload/multipart_parser.h"
-
-// ---- Counting heap hook ----------------------------------------------------------------
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-extern "C" void* malloc(size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t count, size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* block, size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(block, size);
-}
 
 namespace {
 
 using PravoltTypeLibrary::IRequestDictionary;
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string DataDir() {
-    const char* dir = std::getenv("VESK_BENCH_DATA");
-    return dir ? dir : VESK_BENCH_DATA;
-}
-
-std::string InputFile(const std::string& name) {
-    if (const char* dir = std::getenv("VESK_BENCH_INPUTS")) {
-        std::string bytes = ReadFile(std::string(dir) + "/" + name);
-        if (!bytes.empty()) return bytes;
-    }
-    const std::string out = "/tmp/vesk-bench-inputs";
-    std::string bytes = ReadFile(out + "/" + name);
-    if (bytes.empty()) {
-        const std::string command = "python3 '" + DataDir() + "/gen_inputs.py' " + out + " >/dev/null";
-        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "cannot run %s\n", command.c_str());
-        bytes = ReadFile(out + "/" + name);
-    }
-    return bytes;
-}
+using vesk_bench::g_allocations;
+using vesk_bench::g_counting;
+using vesk_bench::GeneratedInput;
 
 struct W5 {
     std::string body;
@@ -82,8 +37,8 @@ struct W5 {
 const W5& Input() {
     static const W5 input = [] {
         W5 w;
-        w.body = InputFile("w5_body.bin");
-        std::istringstream meta(InputFile("w5_meta.tsv"));
+        w.body = GeneratedInput("w5_body.bin");
+        std::istringstream meta(GeneratedInput("w5_meta.tsv"));
         for (std::string line; std::getline(meta, line);) {
             const size_t tab = line.find('\t');
             if (line.compare(0, tab, "content_type") == 0) w.contentType = line.substr(tab + 1);

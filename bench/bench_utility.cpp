@@ -14,66 +14,21 @@
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "frame/module.h"
 #include "host/automation.h"
 #include "utility/utility_impl.h"
-
-// ---- Counting heap hook ----------------------------------------------------------------
-// Every allocation of the process goes through malloc (operator new included), so counting
-// there sees the library's and the runtime's allocations alike.
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
-
-namespace {
-std::atomic<bool> g_counting{false};
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-extern "C" void* malloc(size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(size);
-}
-extern "C" void* calloc(size_t count, size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* block, size_t size) {
-    if (g_counting.load(std::memory_order_relaxed)) g_allocations.fetch_add(1, std::memory_order_relaxed);
-    return __libc_realloc(block, size);
-}
 
 namespace {
 
 // ---- Inputs ----------------------------------------------------------------------------
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using vesk_bench::DataDir;
+using vesk_bench::g_allocations;
+using vesk_bench::g_counting;
 
-std::string DataDir() {
-    const char* dir = std::getenv("VESK_BENCH_DATA");
-    return dir ? dir : VESK_BENCH_DATA;
-}
-
-// The 1 MiB escaper text: from VESK_BENCH_INPUTS, or generated once into a temporary folder.
-std::string LargeText() {
-    if (const char* dir = std::getenv("VESK_BENCH_INPUTS")) {
-        std::string text = ReadFile(std::string(dir) + "/w7_text.txt");
-        if (!text.empty()) return text;
-    }
-    const std::string out = "/tmp/vesk-bench-inputs";
-    std::string text = ReadFile(out + "/w7_text.txt");
-    if (text.empty()) {
-        const std::string command = "python3 '" + DataDir() + "/gen_inputs.py' " + out + " >/dev/null";
-        if (std::system(command.c_str()) != 0) std::fprintf(stderr, "cannot run %s\n", command.c_str());
-        text = ReadFile(out + "/w7_text.txt");
-    }
-    return text;
-}
+// The 1 MiB escaper text, which the data folder's generator writes.
+std::string LargeText() { return vesk_bench::GeneratedInput("w7_text.txt"); }
 
 std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
 
@@ -86,7 +41,7 @@ struct Inputs {
 const Inputs& GetInputs() {
     static const Inputs inputs = [] {
         Inputs in;
-        in.shortText = Widen(ReadFile(DataDir() + "/w7_short.txt"));
+        in.shortText = Widen(vesk_bench::ReadBytes(DataDir() + "/w7_short.txt"));
         in.megabyte = Widen(LargeText());
         in.kilobyte = in.megabyte.substr(0, 1024);
         return in;

@@ -7,6 +7,7 @@
 
 #include "controller/template_path.h"
 #include "frame/error.h"
+#include "frame/page_context.h"
 #include "shim/text.h"
 #include "template/template_cache.h"
 
@@ -62,24 +63,6 @@ HRESULT NewDictionary(CComPtr<IZULibDictionary>& spDictionary) {
     return S_OK;
 }
 
-// A host object handed over in a VARIANT, asked for the interface the controller keeps.
-template <class I>
-HRESULT TakeHostObject(const VARIANT& value, CComPtr<I>& spObject) {
-    if ((value.vt != VT_DISPATCH && value.vt != VT_UNKNOWN) || value.punkVal == nullptr) return E_NOINTERFACE;
-    CComPtr<I> spFound;
-    const HRESULT hr = value.punkVal->QueryInterface(zul_uuidof<I>(), spFound.ReceiveVoid());
-    if (FAILED(hr)) return hr;
-    if (!spFound) return E_NOINTERFACE;
-    spObject = std::move(spFound);
-    return S_OK;
-}
-
-HRESULT GetContextValue(IGetContextProperties* pContext, const wchar_t* name, CComVariant& value) {
-    const CComBSTR bstrName(name);
-    if (bstrName.m_str == nullptr) return E_OUTOFMEMORY;
-    return pContext->GetProperty(bstrName, &value);
-}
-
 // An item of a host collection as a string.
 HRESULT ReadItemText(IRequestDictionary* pCollection, const wchar_t* key, CComVariant& text) {
     CComVariant vKey;
@@ -129,22 +112,9 @@ GIVeskImpl<T>::GIVeskImpl() : CTemplatorConcept(kPageTypes) {
 
 template <class T>
 HRESULT GIVeskImpl<T>::InContext(IGetContextProperties* pContext) {
-    if (pContext == nullptr) return E_INVALIDARG;
-    CComVariant server, application, request, response, session;
-    HRESULT hr = GetContextValue(pContext, L"Server", server);
-    if (SUCCEEDED(hr)) hr = GetContextValue(pContext, L"Application", application);
-    if (SUCCEEDED(hr)) hr = GetContextValue(pContext, L"Request", request);
-    if (SUCCEEDED(hr)) hr = GetContextValue(pContext, L"Response", response);
-    if (SUCCEEDED(hr)) hr = TakeHostObject(server, m_spServer);
-    if (SUCCEEDED(hr)) hr = TakeHostObject(application, m_spApplication);
-    if (SUCCEEDED(hr)) hr = TakeHostObject(request, m_spRequest);
-    if (SUCCEEDED(hr)) hr = TakeHostObject(response, m_spResponse);
+    // Without a session only its session members fail.
+    HRESULT hr = TakePageObjects(pContext, m_spServer, m_spApplication, m_spRequest, m_spResponse, m_spSessionObject);
     if (FAILED(hr)) return hr;
-    // A page without a session is a page like any other; only its session members fail.
-    if (SUCCEEDED(GetContextValue(pContext, L"Session", session)) && session.vt == VT_DISPATCH && session.pdispVal) {
-        hr = TakeHostObject(session, m_spSessionObject);
-        if (FAILED(hr)) return hr;
-    }
     CComPtr<IUnknown> spOutput;
     hr = m_spResponse.QueryInterface(spOutput.Receive());
     if (FAILED(hr)) return hr;

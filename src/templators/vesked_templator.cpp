@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "frame/error.h"
+#include "frame/page_context.h"
 
 using namespace PravoltTypeLibrary;
 
@@ -20,24 +21,6 @@ constexpr wchar_t kNoApplication[] = L"No Application object.";
 constexpr wchar_t kNoRequest[] = L"No Request object.";
 constexpr wchar_t kNoServer[] = L"No Server object to encode with.";
 constexpr wchar_t kNoMain[] = L"The page controller that made this templator is gone.";
-
-HRESULT GetContextValue(IGetContextProperties* pContext, const wchar_t* name, CComVariant& value) {
-    const CComBSTR bstrName(name);
-    if (bstrName.m_str == nullptr) return E_OUTOFMEMORY;
-    return pContext->GetProperty(bstrName, &value);
-}
-
-// A host object handed over in a VARIANT, asked for the interface the templator keeps.
-template <class I>
-HRESULT TakeHostObject(const VARIANT& value, CComPtr<I>& spObject) {
-    if ((value.vt != VT_DISPATCH && value.vt != VT_UNKNOWN) || value.punkVal == nullptr) return E_NOINTERFACE;
-    CComPtr<I> spFound;
-    const HRESULT hr = value.punkVal->QueryInterface(zul_uuidof<I>(), spFound.ReceiveVoid());
-    if (FAILED(hr)) return hr;
-    if (!spFound) return E_NOINTERFACE;
-    spObject = std::move(spFound);
-    return S_OK;
-}
 
 HRESULT NameKey(BSTR bstrName, CComVariant& key) {
     BSTR copy = SysAllocStringLen(bstrName ? bstrName : L"", SysStringLen(bstrName));
@@ -66,22 +49,8 @@ GIVeskedTemplatorImpl<T>::GIVeskedTemplatorImpl() : CTemplatorConcept(kTemplator
 
 template <class T>
 HRESULT GIVeskedTemplatorImpl<T>::InContext(IGetContextProperties* pContext) {
-    if (pContext == nullptr) return E_INVALIDARG;
-    CComVariant server, application, request, response, session;
-    HRESULT hr = GetContextValue(pContext, L"Server", server);
-    if (SUCCEEDED(hr)) hr = GetContextValue(pContext, L"Application", application);
-    if (SUCCEEDED(hr)) hr = GetContextValue(pContext, L"Request", request);
-    if (SUCCEEDED(hr)) hr = GetContextValue(pContext, L"Response", response);
-    if (SUCCEEDED(hr)) hr = TakeHostObject(server, m_spServer);
-    if (SUCCEEDED(hr)) hr = TakeHostObject(application, m_spApplication);
-    if (SUCCEEDED(hr)) hr = TakeHostObject(request, m_spRequest);
-    if (SUCCEEDED(hr)) hr = TakeHostObject(response, m_spResponse);
-    if (FAILED(hr)) return hr;
-    // A page without a session is a page like any other; only the Session marks fail.
-    if (SUCCEEDED(GetContextValue(pContext, L"Session", session)) && session.vt == VT_DISPATCH && session.pdispVal) {
-        return TakeHostObject(session, m_spSessionObject);
-    }
-    return S_OK;
+    // Without a session only the Session marks fail.
+    return TakePageObjects(pContext, m_spServer, m_spApplication, m_spRequest, m_spResponse, m_spSessionObject);
 }
 
 template <class T>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "contract/controller/page_contract.h"
+#include "contract/common/page_contract.h"
 
 namespace vesk_test::pages {
 namespace {

@@ -17,9 +17,8 @@
 #include <vector>
 
 #include "contract/common/late_bound.h"
-#include "contract/common/loaded_module.h"
+#include "contract/common/page_contract.h"
 #include "hostkit/pages/page_host.h"
-#include "hostkit/runtime/class_registry.h"
 #include "support/test_support.h"
 
 namespace vesk_test {
@@ -47,69 +46,11 @@ struct SessionState {
     const SessionStateOperations* operations;
 };
 
-std::wstring Text(const VARIANT& value) {
-    CComVariant text;
-    if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) return L"<no text>";
-    return std::wstring(text.bstrVal ? text.bstrVal : L"", SysStringLen(text.bstrVal));
-}
-
-std::wstring Wide(const std::string& utf8) {
-    std::wstring out(utf8_utf32(nullptr, 0, utf8.c_str()), L'\0');
-    utf8_utf32(out.data(), out.size() + 1, utf8.c_str());
-    return out;
-}
-
-// A page script: each function logs its name, runs what the test adds (with the controller
-// the event hands it), and returns its value.
-class PageScript {
-public:
-    using Body = std::function<HRESULT(IDispatch* vesk)>;
-
-    PageScript() : script(ScriptObject::Create()) {}
-    PageScript(const PageScript&) = delete;
-    PageScript& operator=(const PageScript&) = delete;
-
-    PageScript& On(const wchar_t* name, CComVariant returns = {}, Body body = {}) {
-        auto value = std::make_shared<CComVariant>(std::move(returns));
-        script->AddMethod(name, [this, name = std::wstring(name), value, body](ScriptObject::Args args, VARIANT* result) {
-            log.push_back(name);
-            IDispatch* vesk = !args.empty() && args[0]->vt == VT_DISPATCH ? args[0]->pdispVal : nullptr;
-            if (body) {
-                const HRESULT hr = body(vesk);
-                if (FAILED(hr)) return hr;
-            }
-            return value->CopyTo(result);
-        });
-        return *this;
-    }
-    // Every lifecycle function, returning nothing (the template function False, so that the
-    // controller draws the file).
-    PageScript& OnEveryStep(const std::wstring& command, const std::wstring& tmpl) {
-        for (const wchar_t* name : {L"On_FirstAccess", L"On_StartProcess", L"On_StartCommand"}) Default(name);
-        Default(L"OnCommand_" + command);
-        for (const wchar_t* name : {L"On_EndCommand", L"On_StartDraw"}) Default(name);
-        Default(L"OnDrawTemplate_" + tmpl);
-        if (!script->Has(L"OnTemplate_" + tmpl)) On((L"OnTemplate_" + tmpl).c_str(), VarBool(false));
-        for (const wchar_t* name : {L"On_EndDraw", L"On_EndProcess", L"On_LastAccess"}) Default(name);
-        return *this;
-    }
-
-    std::vector<std::wstring> log;
-    CComPtr<ScriptObject> script;
-    std::vector<std::unique_ptr<std::wstring>> names;  // the names functions were added under
-
-private:
-    void Default(const std::wstring& name) {
-        if (script->Has(name)) return;
-        names.push_back(std::make_unique<std::wstring>(name));
-        On(names.back()->c_str());
-    }
-};
-
-// A property assignment or method call on the controller, in the order the script makes them.
-HRESULT Put(IDispatch* vesk, const wchar_t* name, CComVariant value) {
-    return LateBound(vesk).InvokeNamed(name, DISPATCH_PROPERTYPUT, ArgList(std::move(value)), false).hr;
-}
+using pages::PageRun;
+using pages::PageScript;
+using pages::Put;
+using pages::Text;
+using pages::Wide;
 
 // The Bag's item under the key, as text ("" when absent).
 std::wstring BagItem(IDispatch* vesk, const wchar_t* key) {
@@ -126,104 +67,31 @@ HRESULT PutBagItem(IDispatch* vesk, const wchar_t* key, CComVariant value) {
     return LateBound(bag.value.pdispVal).InvokeNamed(L"Item", DISPATCH_PROPERTYPUT, ArgList(VarStr(key), std::move(value)), false).hr;
 }
 
-struct PageRun {
-    PageResponse response;
-    HRESULT hr = E_UNEXPECTED;  // what Process returned
-    std::wstring source, description;  // the thread's error information right after it
-    std::wstring Body() const { return Wide(response.body); }
-};
-
-// What pages of one site share: the host's configuration, the application and the sessions.
-struct PageSite {
-    explicit PageSite(veskhost::PageHostConfig given = {}) : config(std::move(given)) {}
-
-    veskhost::PageHostConfig config;
-    veskhost::PageApplication application;
-    veskhost::SessionStore sessions{config};
-};
-
-class PageContract : public ContractTest {
+// Every page gets the folder t/ with three templates, the default one "list".
+class PageContract : public pages::PageContract {
 protected:
-    static void SetUpTestSuite() {
-        const char* path = std::getenv("VESK_MODULE");
-        const GUID* clsid = Module().Symbol<const GUID*>("CLSID_Vesk");
-        if (path && clsid) veskhost::RegisterModuleClass(path, *clsid, L"Vesk");
-    }
-
     void SetUp() override {
-        ContractTest::SetUp();
-        site.emplace();
-        std::string pattern = (fs::temp_directory_path() / "vesk-pages-XXXXXX").string();
-        ASSERT_NE(nullptr, mkdtemp(pattern.data()));
-        root = fs::path(pattern).lexically_normal();
+        pages::PageContract::SetUp();
+        if (HasFatalFailure()) return;
         Write("t/list.html", "<h1>List</h1>\n(#*item#)<p>end</p>\n");
         Write("t/other.html", "<p>other</p>");
         Write("t/sub/item.html", "<p>item</p>");
     }
-    void TearDown() override {
-        // The sessions hold the controller's session states, which hold the module.
-        site.reset();
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-        ContractTest::TearDown();
+    void Prepare(IDispatch* vesk) override {
+        EXPECT_HR(S_OK, Put(vesk, L"TemplateFolder", VarStr(Folder().c_str())));
+        EXPECT_HR(S_OK, Put(vesk, L"TemplateExt", VarStr(L".html")));
+        EXPECT_HR(S_OK, Put(vesk, L"DefaultTemplate", VarStr(L"list")));
     }
 
-    fs::path Write(const std::string& relative, const std::string& text) const {
-        const fs::path file = root / relative;
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-        return file;
-    }
+    fs::path Write(const std::string& relative, const std::string& text) const { return WriteFile(relative, text); }
     std::wstring Folder() const { return root.wstring() + L"/t"; }
     std::wstring Canonical(const std::string& relative) const { return fs::weakly_canonical(root / relative).wstring(); }
 
-    // Runs one page: "Vesk" is created by ProgID, given the folder and the script, set up
-    // further by `setup`, processed and released. With a session store unless told otherwise.
-    PageRun Run(const PageRequest& request, PageScript& page, const std::function<void(IDispatch*)>& setup = {},
-                const std::wstring& sessionId = {}, bool withSession = true) {
-        PageRun run;
-        const auto body = [&](const veskhost::PageObjects& objects) {
-            current = &objects;
-            CLSID clsid{};
-            HRESULT hr = veskhost::CLSIDFromProgID(L"Vesk", &clsid);
-            CComPtr<IDispatch> vesk;
-            if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, vesk.ReceiveVoid());
-            if (FAILED(hr)) return hr;
-            EXPECT_HR(S_OK, Put(vesk.Get(), L"TemplateFolder", VarStr(Folder().c_str())));
-            EXPECT_HR(S_OK, Put(vesk.Get(), L"TemplateExt", VarStr(L".html")));
-            EXPECT_HR(S_OK, Put(vesk.Get(), L"DefaultTemplate", VarStr(L"list")));
-            EXPECT_HR(S_OK, LateBound(vesk.Get()).Call(L"AddScript", VarDisp(page.script.Get())).hr);
-            if (setup) setup(vesk.Get());
-            SetErrorInfo(0, nullptr);
-            run.hr = LateBound(vesk.Get()).Call(L"Process").hr;
-            CComPtr<IErrorInfo> info;
-            if (GetErrorInfo(0, info.Receive()) == S_OK && info) {
-                CComBSTR source, description;
-                info->GetSource(source.Receive());
-                info->GetDescription(description.Receive());
-                run.source.assign(source.c_str(), source.Length());
-                run.description.assign(description.c_str(), description.Length());
-            }
-            current = nullptr;
-            return S_OK;
-        };
-        run.response = withSession ? veskhost::RunPage(site->config, site->application, request, body, {&site->sessions, sessionId})
-                                   : veskhost::RunPage(site->config, site->application, request, body, {});
-        EXPECT_HR(S_OK, run.response.pageResult);
-        // Every reference the controller took on the page's objects is given back by the end.
-        EXPECT_EQ(0u, run.response.heldReferences);
-        return run;
-    }
     // The description of a failure the controller raised, its source checked.
     static std::wstring Raised(const PageRun& run) {
         EXPECT_EQ(L"Vesk", run.source);
         return run.description;
     }
-
-    std::optional<PageSite> site;
-    fs::path root;
-    // The objects of the page running now, for script functions to reach as a page script can.
-    const veskhost::PageObjects* current = nullptr;
 };
 
 const std::wstring kListHtml = L"<h1>List</h1>\n<p>end</p>\n";  // its View mark finds nothing

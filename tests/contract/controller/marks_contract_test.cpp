@@ -13,9 +13,8 @@
 #include <vector>
 
 #include "contract/common/late_bound.h"
-#include "contract/common/loaded_module.h"
+#include "contract/common/page_contract.h"
 #include "hostkit/pages/page_host.h"
-#include "hostkit/runtime/class_registry.h"
 #include "support/test_support.h"
 
 namespace vesk_test {
@@ -26,24 +25,13 @@ using veskhost::PageRequest;
 
 constexpr HRESULT kScriptError = hresult_of(0x800A000Du);
 
-std::wstring Wide(const std::string& utf8) {
-    std::wstring out(utf8_utf32(nullptr, 0, utf8.c_str()), L'\0');
-    utf8_utf32(out.data(), out.size() + 1, utf8.c_str());
-    return out;
-}
-
-std::wstring Text(const VARIANT& value) {
-    CComVariant text;
-    if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) return L"<no text>";
-    return std::wstring(text.bstrVal ? text.bstrVal : L"", SysStringLen(text.bstrVal));
-}
+using pages::Put;
+using pages::Text;
+using pages::Wide;
 
 // A script method's argument, by reference followed.
 VARIANT* Arg(ScriptObject::Args args, size_t i) { return i < args.size() ? automation::CInvokeArgs::Follow(args[i]) : nullptr; }
 
-HRESULT Put(IDispatch* vesk, const wchar_t* name, CComVariant value) {
-    return LateBound(vesk).InvokeNamed(name, DISPATCH_PROPERTYPUT, ArgList(std::move(value)), false).hr;
-}
 HRESULT SetView(IDispatch* vesk, const wchar_t* key, CComVariant value) {
     return LateBound(vesk).Call(L"SetView", VarStr(key), std::move(value)).hr;
 }
@@ -85,85 +73,34 @@ struct MarkPage {
     bool withSession = true;
 };
 
-class MarkContract : public ContractTest {
+class MarkContract : public pages::PageContract {
 protected:
-    static void SetUpTestSuite() {
-        const char* path = std::getenv("VESK_MODULE");
-        const GUID* clsid = Module().Symbol<const GUID*>("CLSID_Vesk");
-        if (path && clsid) veskhost::RegisterModuleClass(path, *clsid, L"Vesk");
-    }
-    void SetUp() override {
-        ContractTest::SetUp();
-        sessions.emplace(config);
-        std::string pattern = (fs::temp_directory_path() / "vesk-marks-XXXXXX").string();
-        ASSERT_NE(nullptr, mkdtemp(pattern.data()));
-        root = fs::path(pattern);
-    }
-    void TearDown() override {
-        sessions.reset();  // the sessions hold the controller's session states
-        std::error_code ignored;
-        fs::remove_all(root, ignored);
-        ContractTest::TearDown();
-    }
-    void Write(const std::string& relative, const std::string& text) const {
-        const fs::path file = root / "t" / relative;
-        fs::create_directories(file.parent_path());
-        std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-    }
+    // The page's template goes to t/.
+    void Write(const std::string& relative, const std::string& text) const { WriteFile("t/" + relative, text); }
 
     PageRun Run(const MarkPage& page, const std::wstring& sessionId = {}) {
         // Every page its own file: the cache tells rewrites apart only by file time.
-        const std::string name = "page" + std::to_string(++pages);
-        Write(name + ".html", page.tmpl);
+        pageName = "page" + std::to_string(++pageCount);
+        Write(pageName + ".html", page.tmpl);
         CComPtr<ScriptObject> script = ScriptObject::Create();
         script->AddMethod(L"On_StartProcess", [&](ScriptObject::Args args, VARIANT*) {
             return page.start ? page.start(Arg(args, 0)->pdispVal) : S_OK;
         });
         if (page.script) page.script(*script.Get());
-        PageRun run;
-        const auto body = [&](const veskhost::PageObjects& objects) {
-            current = &objects;
-            CLSID clsid{};
-            HRESULT hr = veskhost::CLSIDFromProgID(L"Vesk", &clsid);
-            CComPtr<IDispatch> vesk;
-            if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, vesk.ReceiveVoid());
-            if (FAILED(hr)) return hr;
-            EXPECT_HR(S_OK, Put(vesk.Get(), L"TemplateFolder", VarStr((root / "t").wstring().c_str())));
-            EXPECT_HR(S_OK, Put(vesk.Get(), L"TemplateExt", VarStr(L".html")));
-            EXPECT_HR(S_OK, Put(vesk.Get(), L"DefaultTemplate", VarStr(Wide(name).c_str())));
-            EXPECT_HR(S_OK, Put(vesk.Get(), L"Name", VarStr(L"marks")));
-            EXPECT_HR(S_OK, LateBound(vesk.Get()).Call(L"AddScript", VarDisp(script.Get())).hr);
-            if (page.setup) page.setup(vesk.Get());
-            SetErrorInfo(0, nullptr);
-            run.hr = LateBound(vesk.Get()).Call(L"Process").hr;
-            CComPtr<IErrorInfo> info;
-            if (GetErrorInfo(0, info.Receive()) == S_OK && info) {
-                CComBSTR source, description;
-                info->GetSource(source.Receive());
-                info->GetDescription(description.Receive());
-                run.source.assign(source.c_str(), source.Length());
-                run.description.assign(description.c_str(), description.Length());
-            }
-            current = nullptr;
-            return S_OK;
-        };
-        const veskhost::PageResponse response =
-            page.withSession ? veskhost::RunPage(config, application, page.request, body, {&*sessions, sessionId})
-                             : veskhost::RunPage(config, application, page.request, body, {});
-        EXPECT_HR(S_OK, response.pageResult);
-        EXPECT_EQ(0u, response.heldReferences) << "every reference on the page's objects is given back";
-        run.body = Wide(response.body);
-        lastSessionId = response.sessionId;
-        return run;
+        const pages::PageRun ran = RunScript(page.request, script.Get(), page.setup, sessionId, page.withSession);
+        lastSessionId = ran.response.sessionId;
+        return {ran.hr, ran.Body(), ran.source, ran.description};
+    }
+    void Prepare(IDispatch* vesk) override {
+        EXPECT_HR(S_OK, Put(vesk, L"TemplateFolder", VarStr((root / "t").wstring().c_str())));
+        EXPECT_HR(S_OK, Put(vesk, L"TemplateExt", VarStr(L".html")));
+        EXPECT_HR(S_OK, Put(vesk, L"DefaultTemplate", VarStr(Wide(pageName).c_str())));
+        EXPECT_HR(S_OK, Put(vesk, L"Name", VarStr(L"marks")));
     }
 
-    veskhost::PageHostConfig config;
-    veskhost::PageApplication application;
-    std::optional<veskhost::SessionStore> sessions;
-    fs::path root;
-    int pages = 0;
+    int pageCount = 0;
+    std::string pageName;  // the template of the page running now
     std::wstring lastSessionId;
-    const veskhost::PageObjects* current = nullptr;
 };
 
 // A successful page's body, or the failure's description; a failure's source is "Vesk".
@@ -188,7 +125,7 @@ void Check(const Expect& expected, const PageRun& run) {
 // The host's encoder writes every character past ASCII as a numeric reference, the library's
 // only the four markup characters: "é<" shows which one ran.
 TEST_F(MarkContract, EachMarkTypeWritesItsStoreEncodedOrRaw) {
-    application.SetValue(L"app", VarStr(L"é<"));
+    site->application.SetValue(L"app", VarStr(L"é<"));
     const auto stores = [&](IDispatch* vesk) {
         CComPtr<ScriptObject> walked = ScriptObject::Create();
         walked->AddMethod(L"Item", [](ScriptObject::Args args, VARIANT* result) {

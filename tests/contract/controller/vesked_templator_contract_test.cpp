@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "contract/controller/page_contract.h"
+#include "contract/common/page_contract.h"
 #include "support/memory_stream.h"
 
 namespace vesk_test::pages {

@@ -14,9 +14,8 @@
 #include <vector>
 
 #include "contract/common/late_bound.h"
-#include "contract/common/loaded_module.h"
+#include "contract/common/page_contract.h"
 #include "hostkit/pages/page_host.h"
-#include "hostkit/runtime/class_registry.h"
 #include "support/test_support.h"
 
 namespace vesk_test {
@@ -44,11 +43,7 @@ std::string ContentTypeOf(const std::string& head) {
     return {};
 }
 
-std::wstring Text(const VARIANT& value) {
-    CComVariant text;
-    if (FAILED(VariantChangeType(&text, &value, 0, VT_BSTR))) return L"<no text>";
-    return std::wstring(text.bstrVal ? text.bstrVal : L"", SysStringLen(text.bstrVal));
-}
+using pages::Text;
 
 // A multipart body as a test writes it: parts of text or files, CR LF line ends.
 class BodyBuilder {
@@ -79,32 +74,15 @@ private:
 
 // What one page saw of its upload, read in "On_StartProcess" through the controller's
 // Request collection, and how the page ended.
-struct UploadRun {
-    veskhost::PageResponse response;
-    HRESULT hr = E_UNEXPECTED;         // what Process returned
-    std::wstring source, description;  // the thread's error information right after it
-    bool started = false;              // "On_StartProcess" ran
+struct UploadRun : pages::PageRun {
+    bool started = false;                // "On_StartProcess" ran
     std::vector<std::wstring> commands;  // the command functions that ran
 };
 
 using PageStep = std::function<void(IDispatch* vesk)>;
 
-class UploadContract : public ContractTest {
+class UploadContract : public pages::PageContract {
 protected:
-    static void SetUpTestSuite() {
-        const char* path = std::getenv("VESK_MODULE");
-        const GUID* clsid = Module().Symbol<const GUID*>("CLSID_Vesk");
-        if (path && clsid) veskhost::RegisterModuleClass(path, *clsid, L"Vesk");
-    }
-    void SetUp() override {
-        ContractTest::SetUp();
-        site.emplace();
-    }
-    void TearDown() override {
-        site.reset();  // the sessions hold the controller's session states
-        ContractTest::TearDown();
-    }
-
     // Runs one page whose script reads the upload in "On_StartProcess" (`atStart`), runs
     // the commands save and go, and draws nothing itself; `atEnd` runs in "On_EndProcess".
     UploadRun Run(const PageRequest& request, const PageStep& atStart = {}, const PageStep& atEnd = {}) {
@@ -130,45 +108,18 @@ protected:
             });
         }
         script->AddMethod(L"OnTemplate_page", step(nullptr, {}));  // the page draws itself
-        const auto body = [&](const veskhost::PageObjects&) {
-            CLSID clsid{};
-            HRESULT hr = veskhost::CLSIDFromProgID(L"Vesk", &clsid);
-            CComPtr<IDispatch> vesk;
-            if (SUCCEEDED(hr)) hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, vesk.ReceiveVoid());
-            if (FAILED(hr)) return hr;
-            LateBound page(vesk.Get());
-            EXPECT_HR(S_OK, page.InvokeNamed(L"DefaultTemplate", DISPATCH_PROPERTYPUT, ArgList(VarStr(L"page")), false).hr);
-            EXPECT_HR(S_OK, page.InvokeNamed(L"Name", DISPATCH_PROPERTYPUT, ArgList(VarStr(L"upload")), false).hr);
-            EXPECT_HR(S_OK, page.Call(L"AddScript", VarDisp(script.Get())).hr);
-            SetErrorInfo(0, nullptr);
-            run.hr = page.Call(L"Process").hr;
-            CComPtr<IErrorInfo> info;
-            if (GetErrorInfo(0, info.Receive()) == S_OK && info) {
-                CComBSTR source, description;
-                info->GetSource(source.Receive());
-                info->GetDescription(description.Receive());
-                run.source.assign(source.c_str(), source.Length());
-                run.description.assign(description.c_str(), description.Length());
-            }
-            return S_OK;
-        };
-        run.response = veskhost::RunPage(site->config, site->application, request, body, {&site->sessions, {}});
-        EXPECT_HR(S_OK, run.response.pageResult);
-        EXPECT_EQ(0u, run.response.heldReferences) << "the page kept a reference to its objects";
+        static_cast<pages::PageRun&>(run) = RunScript(request, script.Get());
         return run;
+    }
+    void Prepare(IDispatch* vesk) override {
+        EXPECT_HR(S_OK, pages::Put(vesk, L"DefaultTemplate", VarStr(L"page")));
+        EXPECT_HR(S_OK, pages::Put(vesk, L"Name", VarStr(L"upload")));
     }
 
     UploadRun Post(const std::string& contentType, const std::string& body, const PageStep& atStart = {},
                    const PageStep& atEnd = {}) {
         return Run(PageRequest::Post("/upload", contentType, body), atStart, atEnd);
     }
-
-    struct Site {
-        veskhost::PageHostConfig config;
-        veskhost::PageApplication application;
-        veskhost::SessionStore sessions{config};
-    };
-    std::optional<Site> site;
 };
 
 // The controller's request collection, as the host's dictionary interface.

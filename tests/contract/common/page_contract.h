@@ -1,5 +1,5 @@
-// What the page tests share: a page script whose functions log their names and run what the
-// test adds, late-bound helpers for the controller, and the fixture that runs one page (the
+// What the whole-page tests share: a page script whose functions log their names and run what
+// the test adds, late-bound helpers for the controller, and the fixture that runs one page (the
 // host's page objects and sessions, "Vesk" created by ProgID, template files in a folder of
 // the test's own).
 #pragma once
@@ -59,9 +59,28 @@ public:
         });
         return *this;
     }
+    // Every lifecycle function, returning nothing (the template function False, so that the
+    // controller draws the file).
+    PageScript& OnEveryStep(const std::wstring& command, const std::wstring& tmpl) {
+        for (const wchar_t* name : {L"On_FirstAccess", L"On_StartProcess", L"On_StartCommand"}) Default(name);
+        Default(L"OnCommand_" + command);
+        for (const wchar_t* name : {L"On_EndCommand", L"On_StartDraw"}) Default(name);
+        Default(L"OnDrawTemplate_" + tmpl);
+        if (!script->Has(L"OnTemplate_" + tmpl)) On((L"OnTemplate_" + tmpl).c_str(), VarBool(false));
+        for (const wchar_t* name : {L"On_EndDraw", L"On_EndProcess", L"On_LastAccess"}) Default(name);
+        return *this;
+    }
 
     std::vector<std::wstring> log;
     CComPtr<ScriptObject> script;
+    std::vector<std::unique_ptr<std::wstring>> names;  // the names functions were added under
+
+private:
+    void Default(const std::wstring& name) {
+        if (script->Has(name)) return;
+        names.push_back(std::make_unique<std::wstring>(name));
+        On(names.back()->c_str());
+    }
 };
 
 inline HRESULT Put(IDispatch* object, const wchar_t* name, CComVariant value) {
@@ -101,6 +120,8 @@ inline std::pair<std::wstring, std::wstring> TakeError() {
 
 // What pages of one site share: the host's configuration, the application and the sessions.
 struct PageSite {
+    explicit PageSite(veskhost::PageHostConfig given = {}) : config(std::move(given)) {}
+
     veskhost::PageHostConfig config;
     veskhost::PageApplication application;
     veskhost::SessionStore sessions{config};
@@ -144,16 +165,21 @@ protected:
         return vesk;
     }
 
-    // Runs one page: "Vesk" is created by ProgID, given the script, set up further by `setup`,
-    // processed and released. With a session store unless told otherwise.
+    // Runs one page: "Vesk" is created by ProgID, set up by Prepare, given the script, set up
+    // further by `setup`, processed and released. With a session store unless told otherwise.
     PageRun Run(const veskhost::PageRequest& request, PageScript& page, const std::function<void(IDispatch*)>& setup = {},
                 const std::wstring& sessionId = {}, bool withSession = true) {
+        return RunScript(request, page.script.Get(), setup, sessionId, withSession);
+    }
+    PageRun RunScript(const veskhost::PageRequest& request, IDispatch* script, const std::function<void(IDispatch*)>& setup = {},
+                      const std::wstring& sessionId = {}, bool withSession = true) {
         PageRun run;
         const auto body = [&](const veskhost::PageObjects& objects) {
             current = &objects;
             CComPtr<IDispatch> vesk = NewVesk();
             if (!vesk) return E_FAIL;
-            EXPECT_HR(S_OK, LateBound(vesk.Get()).Call(L"AddScript", VarDisp(page.script.Get())).hr);
+            Prepare(vesk.Get());
+            EXPECT_HR(S_OK, LateBound(vesk.Get()).Call(L"AddScript", VarDisp(script)).hr);
             if (setup) setup(vesk.Get());
             SetErrorInfo(0, nullptr);
             run.hr = LateBound(vesk.Get()).Call(L"Process").hr;
@@ -168,6 +194,8 @@ protected:
         EXPECT_EQ(0u, run.response.heldReferences);
         return run;
     }
+    // What every page of the suite sets on the controller before it is given the script.
+    virtual void Prepare(IDispatch* /*vesk*/) {}
     // Runs a page whose whole body is `body`, with the page's objects.
     veskhost::PageResponse RunBody(const veskhost::PageRequest& request, const veskhost::PageCallback& body,
                                    bool withSession = true) {
