@@ -5,6 +5,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -33,11 +34,26 @@ struct HttpServer::Request {
     std::string referer, userAgent;
 };
 
+// What a connection is expected to send, and by when. The event loop sets it as the
+// connection moves on; the watchdog thread reads it. Both hold m_watchMutex.
+struct HttpServer::Watch {
+    int fd = -1;
+    std::string remote;
+    const char* awaiting = nullptr;  // "headers", "body", or null while the server has the turn
+    std::chrono::steady_clock::time_point deadline;
+    bool cut = false;
+};
+
 namespace {
 
 std::string Header(MHD_Connection* connection, const char* name) {
     const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
     return value ? value : "";
+}
+
+HttpServer::Watch* WatchOf(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info ? static_cast<HttpServer::Watch*>(info->socket_context) : nullptr;
 }
 
 MHD_Result Queue(MHD_Connection* connection, HttpServer::Request& request, HttpReply reply) {
@@ -101,8 +117,9 @@ struct HttpCallbacks {
         return request;
     }
 
-    static void Completed(void* cls, MHD_Connection*, void** state, MHD_RequestTerminationCode) {
+    static void Completed(void* cls, MHD_Connection* connection, void** state, MHD_RequestTerminationCode) {
         auto* server = static_cast<HttpServer*>(cls);
+        server->Await(connection, "headers");  // a kept-alive connection's next request
         std::unique_ptr<HttpServer::Request> request(static_cast<HttpServer::Request*>(*state));
         *state = nullptr;
         if (request) {
@@ -119,6 +136,31 @@ struct HttpCallbacks {
                 server->m_logs.Access(record);
             }
             --server->m_nInFlight;
+        }
+    }
+
+    static void Connection(void* cls, MHD_Connection* connection, void** socketContext,
+                           MHD_ConnectionNotificationCode code) {
+        auto* server = static_cast<HttpServer*>(cls);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+            auto watch = std::make_unique<HttpServer::Watch>();
+            const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+            watch->fd = info ? info->connect_fd : -1;
+            watch->remote = ClientAddress(connection);
+            watch->awaiting = "headers";
+            watch->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(server->m_config.requestTimeoutSeconds);
+            std::lock_guard<std::mutex> lock(server->m_watchMutex);
+            server->m_watches.insert(watch.get());
+            *socketContext = watch.release();
+        } else if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            // The library reports the close before it releases the socket, so the watchdog,
+            // which shuts sockets down only under this lock, never touches a reused one.
+            std::unique_ptr<HttpServer::Watch> watch(static_cast<HttpServer::Watch*>(*socketContext));
+            *socketContext = nullptr;
+            if (watch) {
+                std::lock_guard<std::mutex> lock(server->m_watchMutex);
+                server->m_watches.erase(watch.get());
+            }
         }
     }
 
@@ -140,6 +182,8 @@ struct HttpCallbacks {
 
         if (!request->checked) {
             request->checked = true;
+            // The headers are in; the body, if any, must follow in its own time.
+            server->Await(connection, "body");
             request->method = method ? method : "";
             request->version = version ? version : "";
             request->remote = ClientAddress(connection);
@@ -161,6 +205,7 @@ struct HttpCallbacks {
             return MHD_YES;
         }
         if (*uploadSize != 0) {
+            server->ExtendBody(connection, *uploadSize);
             if (request->body.size() + *uploadSize > config.uploadLimit) {
                 request->tooLarge = true;
                 request->body.clear();
@@ -170,6 +215,7 @@ struct HttpCallbacks {
             *uploadSize = 0;
             return MHD_YES;
         }
+        server->Await(connection, nullptr);  // the request is whole: the server has the turn
         if (request->tooLarge) {
             return Queue(connection, *request, Plain(413, "The request body is larger than the upload limit."));
         }
@@ -336,6 +382,7 @@ bool HttpServer::Start(std::string* message) {
         MHD_OPTION_CONNECTION_MEMORY_LIMIT, size_t(m_config.headerMemoryBytes),
         MHD_OPTION_URI_LOG_CALLBACK, &HttpCallbacks::Begin, this,
         MHD_OPTION_NOTIFY_COMPLETED, &HttpCallbacks::Completed, this,
+        MHD_OPTION_NOTIFY_CONNECTION, &HttpCallbacks::Connection, this,
         MHD_OPTION_UNESCAPE_CALLBACK, &KeepEscapes, nullptr,
         MHD_OPTION_LISTENING_ADDRESS_REUSE, 1u,
         MHD_OPTION_END);
@@ -345,7 +392,39 @@ bool HttpServer::Start(std::string* message) {
     }
     const MHD_DaemonInfo* info = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_BIND_PORT);
     m_nPort = info ? info->port : m_config.port;
+    m_watchdog = std::thread([this] { WatchDeadlines(); });
     return true;
+}
+
+void HttpServer::Await(MHD_Connection* connection, const char* what) {
+    Watch* watch = WatchOf(connection);
+    if (watch == nullptr) return;
+    std::lock_guard<std::mutex> lock(m_watchMutex);
+    watch->awaiting = what;
+    watch->deadline = std::chrono::steady_clock::now() + std::chrono::seconds(m_config.requestTimeoutSeconds);
+}
+
+void HttpServer::ExtendBody(MHD_Connection* connection, size_t received) {
+    Watch* watch = WatchOf(connection);
+    if (watch == nullptr || m_config.bodyMinRate == 0) return;
+    std::lock_guard<std::mutex> lock(m_watchMutex);
+    watch->deadline += std::chrono::microseconds(uint64_t(received) * 1000000 / m_config.bodyMinRate);
+}
+
+void HttpServer::WatchDeadlines() {
+    std::unique_lock<std::mutex> lock(m_watchMutex);
+    while (!m_bWatchStop) {
+        m_watchWake.wait_for(lock, std::chrono::milliseconds(250));
+        const auto now = std::chrono::steady_clock::now();
+        for (Watch* watch : m_watches) {
+            if (watch->cut || watch->awaiting == nullptr || now < watch->deadline || watch->fd < 0) continue;
+            // The event loop sees the end of the stream and closes the connection itself.
+            shutdown(watch->fd, SHUT_RDWR);
+            watch->cut = true;
+            m_logs.Error("closed the connection from " + watch->remote + ": its request " + watch->awaiting +
+                         " did not arrive within " + std::to_string(m_config.requestTimeoutSeconds) + " s");
+        }
+    }
 }
 
 void HttpServer::Stop(std::chrono::steady_clock::duration wait) {
@@ -371,6 +450,12 @@ void HttpServer::Stop(std::chrono::steady_clock::duration wait) {
     }
     MHD_stop_daemon(m_daemon);
     m_daemon = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_watchMutex);
+        m_bWatchStop = true;
+    }
+    m_watchWake.notify_all();
+    if (m_watchdog.joinable()) m_watchdog.join();
 }
 
 }  // namespace veskserve

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "server/logs.h"
@@ -19,6 +20,7 @@
 #include "server/server_config.h"
 
 struct MHD_Daemon;
+struct MHD_Connection;
 
 namespace veskserve {
 
@@ -52,9 +54,18 @@ public:
     void Stop(std::chrono::steady_clock::duration wait);
 
     struct Request;  // one request's state, defined in the source
+    struct Watch;    // one connection's deadline for what it is sending, defined in the source
 
 private:
     friend struct HttpCallbacks;
+
+    // Closes the connections whose headers or body did not arrive by their deadline; the
+    // event loop only knows silence, and a client sending a byte a second is never silent.
+    void WatchDeadlines();
+    // Sets what the connection must send next (null: nothing, the server has the turn).
+    void Await(MHD_Connection* connection, const char* what);
+    // A body's deadline moves on with each piece of it that arrives.
+    void ExtendBody(MHD_Connection* connection, size_t received);
 
     ServerConfig m_config;
     std::string m_root;  // the real path of the site's root
@@ -66,6 +77,12 @@ private:
     std::atomic<int> m_nInFlight{0};  // requests begun and not yet completed
     std::atomic<int> m_nPagesRunning{0};
     std::atomic<bool> m_bStopping{false};
+
+    std::mutex m_watchMutex;
+    std::unordered_set<Watch*> m_watches;
+    std::condition_variable m_watchWake;
+    bool m_bWatchStop = false;
+    std::thread m_watchdog;
 };
 
 }  // namespace veskserve

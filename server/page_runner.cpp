@@ -90,7 +90,10 @@ std::string Narrow(const std::wstring& text) { return Utf8(text); }
 
 }  // namespace
 
-PageRunner::PageRunner(const ServerConfig& config, Logs& logs) : m_config(config), m_logs(logs) {
+PageRunner::PageRunner(const ServerConfig& config, Logs& logs,
+                       std::function<std::chrono::steady_clock::time_point()> clock)
+    : m_config(config), m_logs(logs) {
+    m_hostConfig.clock = std::move(clock);
     m_globalFile = config.root + "/global.vsp";
     m_hostConfig.uploadLimit = config.uploadLimit;
     m_hostConfig.sessionTimeoutMinutes = config.sessionTimeoutMinutes;

@@ -5,7 +5,9 @@
 // result into an HTTP reply (a 500 page when it failed).
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,7 +34,9 @@ struct HttpReply {
 
 class PageRunner {
 public:
-    PageRunner(const ServerConfig& config, Logs& logs);
+    // clock: what session expiry reads; empty reads the steady clock.
+    PageRunner(const ServerConfig& config, Logs& logs,
+               std::function<std::chrono::steady_clock::time_point()> clock = {});
     ~PageRunner();
     PageRunner(const PageRunner&) = delete;
     PageRunner& operator=(const PageRunner&) = delete;

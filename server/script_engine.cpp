@@ -99,6 +99,7 @@ struct ScriptEngine::Impl {
     std::chrono::steady_clock::time_point deadline;
     bool armed = false;     // the deadline and the memory cap apply
     bool timedOut = false;  // the deadline passed while the script ran
+    bool raisingDeadline = false;  // the deadline's own error is being made
     bool endRequested = false;
     bool tearingDown = false;
     unsigned allocationsSinceClock = 0;
@@ -187,7 +188,7 @@ struct ScriptEngine::Impl {
             allocationsSinceClock = 0;
             Expired();
         }
-        return !timedOut;
+        return !timedOut || raisingDeadline;
     }
     static void Fatal(void*, const char* message) {
         // The engine cannot continue after a fatal error, and neither can the process safely.
@@ -986,9 +987,14 @@ struct ScriptEngine::Impl {
     static duk_ret_t Tick(duk_context* c) {
         Impl* self = Of(c);
         if (self->endRequested) self->CheckEnded(c);
+        self->raisingDeadline = false;
         if (self->Expired()) {
+            // Past the deadline allocations fail, and the error and its line need a few:
+            // without them the engine would raise its own allocation error, with no line.
+            self->raisingDeadline = true;
             duk_push_error_object(c, DUK_ERR_RANGE_ERROR, "The script ran past its time limit.");
             MarkOrigin(c);
+            self->raisingDeadline = false;
             duk_throw(c);
         }
         self->DrainReleased(c);
@@ -1106,6 +1112,7 @@ struct ScriptEngine::Impl {
     void Arm() {
         armed = true;
         timedOut = false;
+        raisingDeadline = false;
         outOfMemory = false;
         endRequested = false;
         deadline = std::chrono::steady_clock::now() + limits.timeout;

@@ -76,6 +76,14 @@ std::vector<Option> Options() {
              c->scriptTimeoutSeconds = int(n);
              return true;
          }},
+        {"--request-timeout", "SECONDS",
+         "how long a client may take to send a request's headers, and again its body; a slower one is disconnected",
+         [](std::string_view v, ServerConfig* c) {
+             unsigned long long n;
+             if (!ReadNumber(v, 1, B::kMaxRequestTimeoutSeconds, &n)) return false;
+             c->requestTimeoutSeconds = unsigned(n);
+             return true;
+         }},
         {"--script-memory", "MB", "how much memory one page's script may use",
          [](std::string_view v, ServerConfig* c) {
              unsigned long long n;
@@ -127,6 +135,7 @@ std::string DefaultOf(const std::string& name, const ServerConfig& d) {
     if (name == "--upload-limit") return std::to_string(d.uploadLimit);
     if (name == "--session-timeout") return std::to_string(d.sessionTimeoutMinutes);
     if (name == "--script-timeout") return std::to_string(d.scriptTimeoutSeconds);
+    if (name == "--request-timeout") return std::to_string(d.requestTimeoutSeconds);
     if (name == "--script-memory") return std::to_string(d.scriptMemoryMB);
     if (name == "--threads") return std::to_string(d.threads);
     if (name == "--access-log" || name == "--log") return "standard error";

@@ -24,6 +24,12 @@ struct ServerConfig {
     // Connections. A connection that stays silent this long is closed: an idle keep-alive
     // connection, and a client that stops in the middle of its headers or body.
     unsigned idleTimeoutSeconds = 15;
+    // A client that keeps sending, but slowly, is not silent: it is closed when its request
+    // line and headers have not arrived this long after it began waiting to send them, or
+    // its body this long after the headers, plus a second for each bodyMinRate bytes of the
+    // body received (a large upload over a slow link still gets through).
+    unsigned requestTimeoutSeconds = 30;
+    size_t bodyMinRate = 16u << 10;
     unsigned connectionLimit = 2048;
     size_t headerMemoryBytes = 32u << 10;  // request line and headers of one request
     unsigned maxHeaders = 100;
@@ -38,6 +44,7 @@ struct ConfigBounds {
     static constexpr int kMaxScriptTimeoutSeconds = 3600;
     static constexpr size_t kMaxScriptMemoryMB = 4096;
     static constexpr unsigned kMaxThreads = 256;
+    static constexpr unsigned kMaxRequestTimeoutSeconds = 3600;
 };
 
 enum class CommandLine { Run, Help, Version, Error };

@@ -282,6 +282,7 @@ TEST_F(ServerTest, UnknownOrAbandonedSessionStartsFresh) {
     const std::string cookie = SessionCookie(abandoned);
     EXPECT_EQ("gone", abandoned.body);
     EXPECT_EQ("VESKSESSIONID=", cookie);  // the cookie is expired
+    EXPECT_EQ("kept", server->Get("/ended.vsp").body);  // Session_OnEnd saw the session's state
 }
 
 TEST_F(ServerTest, SiteEventsRun) {
@@ -308,11 +309,13 @@ TEST_F(ServerTest, RunawayScriptsEndWhileOthersAreServed) {
         const Reply reply = server->Get("/loop.vsp");
         EXPECT_EQ(500, reply.status);
         EXPECT_NE(std::string::npos, reply.body.find("ran longer than its limit")) << reply.body;
+        EXPECT_NE(std::string::npos, reply.body.find("/loop.vsp, line 2")) << reply.body;
     });
     std::thread hog([] {
         const Reply reply = server->Get("/memory.vsp");
         EXPECT_EQ(500, reply.status);
-        EXPECT_NE(std::string::npos, reply.body.find("memory")) << reply.body;
+        EXPECT_NE(std::string::npos, reply.body.find("used more than its memory limit of 16 MB")) << reply.body;
+        EXPECT_NE(std::string::npos, reply.body.find("/memory.vsp, line 3")) << reply.body;
     });
     for (int i = 0; i < 5; ++i) EXPECT_EQ("index", server->Get("/").body);
     runaway.join();
@@ -337,6 +340,13 @@ TEST_F(ServerTest, BadRequestsGet4xx) {
     EXPECT_NE(200, server->Send("GARBAGE\r\n\r\n").status);
     EXPECT_EQ(405, server->Send("DELETE /file.txt HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n").status);
     EXPECT_EQ(400, server->Send("POST /post.vsp HTTP/1.1\r\nHost: x\r\nContent-Length: -5\r\n\r\n").status);
+    // A chunked body declares no length; it is refused once it grows past the limit.
+    const std::string chunk(600, 'a');
+    const std::string chunked = "POST /post.vsp HTTP/1.1\r\nHost: x\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n"
+                                "Content-Type: text/plain\r\n\r\n258\r\n" + chunk + "\r\n258\r\n" + chunk + "\r\n0\r\n\r\n";
+    EXPECT_EQ(413, server->Send(chunked).status);
+    EXPECT_EQ(200, server->Send("POST /post.vsp HTTP/1.1\r\nHost: x\r\nConnection: close\r\nTransfer-Encoding: chunked\r\n"
+                                "Content-Type: text/plain\r\n\r\n258\r\n" + chunk + "\r\n0\r\n\r\n").status);
 }
 
 // ---- Connections -------------------------------------------------------------------------
@@ -374,6 +384,57 @@ TEST_F(ServerTest, IdleAndSlowConnectionsDoNotStarveNewClients) {
     for (int fd : idle) close(fd);
 }
 
+TEST(ServerDeadlines, ClientsThatSendTooSlowlyAreDisconnectedAndOthersServed) {
+    char logPath[] = "/tmp/vesk-e2e-log-XXXXXX";
+    close(mkstemp(logPath));
+    Server own({"--request-timeout", "2", "--log", logPath});
+    ASSERT_NE(0, own.Port());
+    // One trickles its headers, the other its body; at a byte each 200 ms neither is ever
+    // silent long enough for the idle timeout, and both would take far past the deadline.
+    const struct {
+        const char* what;
+        std::string whole, trickled;
+    } clients[] = {
+        {"headers", "", "GET /index.vsp HTTP/1.1\r\nHost: x\r\nUser-Agent: a-very-slow-client\r\n\r\n"},
+        {"body", "POST /post.vsp HTTP/1.1\r\nHost: x\r\nContent-Type: text/plain\r\nContent-Length: 60\r\n\r\n",
+         std::string(60, 'b')},
+    };
+    std::vector<std::thread> threads;
+    for (const auto& client : clients) {
+        threads.emplace_back([&own, &client] {
+            const int fd = Connect(own.Port());
+            ASSERT_GE(fd, 0);
+            ASSERT_TRUE(SendAll(fd, client.whole));
+            const auto start = Clock::now();
+            bool closed = false;
+            for (size_t i = 0; i < client.trickled.size() && !closed; ++i) {
+                if (!SendAll(fd, client.trickled.substr(i, 1))) closed = true;
+                pollfd p{fd, POLLIN, 0};
+                char c;
+                if (poll(&p, 1, 200) > 0 && recv(fd, &c, 1, 0) <= 0) closed = true;
+            }
+            const auto took = Clock::now() - start;
+            EXPECT_TRUE(closed) << client.what;
+            EXPECT_GE(took, std::chrono::milliseconds(1500)) << client.what;
+            EXPECT_LT(took, std::chrono::seconds(8)) << client.what;
+            close(fd);
+        });
+    }
+    for (int i = 0; i < 3; ++i) EXPECT_EQ("index", own.Get("/").body);
+    for (std::thread& t : threads) t.join();
+    // A client at an ordinary pace is unaffected.
+    EXPECT_EQ("index", own.Get("/").body);
+    own.Stop();
+    std::FILE* log = std::fopen(logPath, "r");
+    ASSERT_NE(nullptr, log);
+    std::string text(1 << 16, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), log));
+    std::fclose(log);
+    unlink(logPath);
+    EXPECT_NE(std::string::npos, text.find("its request headers did not arrive within 2 s")) << text;
+    EXPECT_NE(std::string::npos, text.find("its request body did not arrive within 2 s")) << text;
+}
+
 // ---- Stopping ----------------------------------------------------------------------------
 
 TEST(ServerStop, GracefulStopFinishesTheRequestInFlight) {
@@ -401,7 +462,7 @@ TEST(ServerOptions, HelpNamesEveryOptionAndVersionAnswers) {
     size_t n;
     while ((n = fread(buffer, 1, sizeof buffer, help)) > 0) text.append(buffer, n);
     EXPECT_EQ(0, pclose(help));
-    for (const char* option : {"--root", "--listen", "--upload-limit", "--session-timeout", "--script-timeout",
+    for (const char* option : {"--root", "--listen", "--upload-limit", "--session-timeout", "--script-timeout", "--request-timeout",
                                "--script-memory", "--threads", "--access-log", "--log", "--show-errors",
                                "--hide-errors", "--version"}) {
         EXPECT_NE(std::string::npos, text.find(option)) << option;

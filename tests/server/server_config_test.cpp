@@ -23,7 +23,7 @@ TEST(ServerConfig, EveryBoundAcceptsNAndRefusesNPlusOne) {
     const Bound bounds[] = {
         {"--threads", "256", "257"},          {"--threads", "1", "0"},
         {"--script-timeout", "3600", "3601"}, {"--script-timeout", "1", "0"},
-        {"--script-memory", "4096", "4097"},  {"--session-timeout", "527040", "527041"},
+        {"--script-memory", "4096", "4097"},  {"--request-timeout", "3600", "3601"}, {"--request-timeout", "1", "0"},  {"--session-timeout", "527040", "527041"},
         {"--upload-limit", "1073741824", "1073741825"}, {"--listen", "127.0.0.1:65535", "127.0.0.1:65536"},
     };
     for (const Bound& b : bounds) {
