@@ -1,7 +1,10 @@
 #include "server/page_runner.h"
 
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include "hostkit/runtime/class_registry.h"
 #include "server/text.h"
@@ -10,13 +13,25 @@ namespace veskserve {
 
 namespace {
 
-bool ReadFile(const std::string& path, std::string* text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    *text = all.str();
-    return true;
+// Reads a file whole, with what identifies this version of it.
+bool ReadStamped(const std::string& path, std::string* text, struct stat* info) {
+    // Not blocking: a named pipe put where a page was must not hold the page thread.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    bool ok = fstat(fd, info) == 0 && S_ISREG(info->st_mode);
+    text->clear();
+    char buffer[16384];
+    while (ok) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        text->append(buffer, size_t(n));
+    }
+    close(fd);
+    return ok;
 }
 
 std::string HtmlEscaped(std::string_view text) {
@@ -88,6 +103,9 @@ HRESULT AddPageGlobals(ScriptEngine& engine, const veskhost::PageObjects& object
 
 std::string Narrow(const std::wstring& text) { return Utf8(text); }
 
+// A site has few page files; past this many the kept compiled forms are dropped and made again.
+constexpr size_t kMaxCompiledScripts = 1024;
+
 }  // namespace
 
 PageRunner::PageRunner(const ServerConfig& config, Logs& logs,
@@ -129,8 +147,8 @@ bool PageRunner::LoadModule(std::string* message) {
 bool PageRunner::RunSiteEvent(const char* name, const veskhost::PageObjects& objects,
                               PravoltTypeLibrary::ISessionObject* session, ScriptError* error) {
     *error = ScriptError{};
-    std::string source;
-    if (!ReadFile(m_globalFile, &source)) return true;  // a site without global.vsp
+    struct stat info {};
+    if (stat(m_globalFile.c_str(), &info) != 0) return true;  // a site without global.vsp
     ScriptEngine engine(LimitsOf(m_config));
     if (FAILED(AddPageGlobals(engine, objects, session))) {
         error->hr = E_OUTOFMEMORY;
@@ -138,7 +156,11 @@ bool PageRunner::RunSiteEvent(const char* name, const veskhost::PageObjects& obj
         error->description = L"The script engine could not start.";
         return false;
     }
-    if (!engine.Run(source, "/global.vsp", error)) return false;
+    if (!RunScriptFile(engine, m_globalFile, "/global.vsp", error)) {
+        *error = ScriptError{};
+        return true;  // gone since
+    }
+    if (error->Failed()) return false;
     bool found = false;
     return engine.CallFunction(name, {}, &found, error);
 }
@@ -169,6 +191,38 @@ void PageRunner::OnSessionEnd(PravoltTypeLibrary::ISessionObject* session) {
                       });
 }
 
+bool PageRunner::RunScriptFile(ScriptEngine& engine, const std::string& file, const std::string& scriptUrl,
+                               ScriptError* error) {
+    struct stat info {};
+    if (stat(file.c_str(), &info) == 0) {
+        std::shared_ptr<const std::string> code;
+        {
+            std::lock_guard<std::mutex> lock(m_compiledMutex);
+            const auto found = m_compiled.find(file);
+            if (found != m_compiled.end() && found->second.size == int64_t(info.st_size) &&
+                found->second.inode == uint64_t(info.st_ino) &&
+                found->second.modified == int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec) {
+                code = found->second.code;
+            }
+        }
+        if (code) {
+            engine.RunCompiled(*code, scriptUrl, error);
+            return true;
+        }
+    }
+    // The stamp is the opened file's, so a file replaced while it is read is compiled again.
+    std::string source;
+    if (!ReadStamped(file, &source, &info)) return false;
+    auto compiled = std::make_shared<std::string>();
+    engine.Run(source, scriptUrl, error, compiled.get());
+    if (compiled->empty()) return true;
+    std::lock_guard<std::mutex> lock(m_compiledMutex);
+    if (m_compiled.size() >= kMaxCompiledScripts) m_compiled.clear();
+    m_compiled[file] = Compiled{int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec, int64_t(info.st_size),
+                                uint64_t(info.st_ino), std::move(compiled)};
+    return true;
+}
+
 std::shared_ptr<std::mutex> PageRunner::GateFor(const std::wstring& id) {
     std::lock_guard<std::mutex> lock(m_gateMutex);
     auto& gate = m_gates[id];
@@ -197,13 +251,6 @@ HttpReply PageRunner::Run(const std::string& file, const std::string& scriptUrl,
     veskhost::PageResponse page = veskhost::RunPage(
         m_hostConfig, m_application, request,
         [&](const veskhost::PageObjects& objects) -> HRESULT {
-            std::string source;
-            if (!ReadFile(file, &source)) {
-                failure.hr = E_FAIL;
-                failure.source = L"vesk-serve";
-                failure.description = L"The page's script cannot be read.";
-                return failure.hr;
-            }
             if (objects.sessionCreated && objects.session) {
                 if (!RunSiteEvent("Session_OnStart", objects, objects.session, &failure) && failure.Failed()) {
                     failure.file = "/global.vsp";
@@ -217,8 +264,10 @@ HttpReply PageRunner::Run(const std::string& file, const std::string& scriptUrl,
                     failure.hr = E_OUTOFMEMORY;
                     failure.source = L"vesk-serve";
                     failure.description = L"The script engine could not start.";
-                } else {
-                    engine.Run(source, scriptUrl, &failure);
+                } else if (!RunScriptFile(engine, file, scriptUrl, &failure)) {
+                    failure.hr = E_FAIL;
+                    failure.source = L"vesk-serve";
+                    failure.description = L"The page's script cannot be read.";
                 }
             }
             if (failure.Failed()) {

@@ -56,6 +56,17 @@ public:
     size_t SessionCount();
 
 private:
+    // A page script's compiled form, kept while its file stays the same.
+    struct Compiled {
+        int64_t modified = 0;  // ns
+        int64_t size = -1;
+        uint64_t inode = 0;
+        std::shared_ptr<const std::string> code;
+    };
+    // Runs a script file: from its compiled form when the file is unchanged since it was
+    // compiled, else from its text (then kept compiled). False when the file cannot be read.
+    bool RunScriptFile(ScriptEngine& engine, const std::string& file, const std::string& scriptUrl, ScriptError* error);
+
     std::shared_ptr<std::mutex> GateFor(const std::wstring& id);
     void LeaveGate(const std::wstring& id);
     // Runs a global.vsp event with the page's objects (session may differ from the page's).
@@ -70,6 +81,9 @@ private:
     veskhost::PageHostConfig m_hostConfig;
     veskhost::PageApplication m_application;
     std::unique_ptr<veskhost::SessionStore> m_sessions;
+
+    std::mutex m_compiledMutex;
+    std::map<std::string, Compiled> m_compiled;  // by file
 
     std::mutex m_gateMutex;
     std::map<std::wstring, std::pair<std::shared_ptr<std::mutex>, int>> m_gates;  // id -> lock, users

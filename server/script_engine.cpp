@@ -1118,6 +1118,22 @@ struct ScriptEngine::Impl {
         deadline = std::chrono::steady_clock::now() + limits.timeout;
     }
 
+    // Runs a script's top level as a protected call under the page's limits.
+    bool RunJob(duk_safe_call_function job, void* udata, const std::string& fileName, ScriptError* error) {
+        Arm();
+        const duk_int_t rc = duk_safe_call(ctx, job, udata, 0, 1);
+        if (rc == DUK_EXEC_SUCCESS) {
+            armed = false;
+            duk_pop(ctx);
+            DrainReleased(ctx);
+            return true;
+        }
+        ReadError(error);
+        if (!error->Failed()) return true;
+        if (error->file.empty()) error->file = fileName;
+        return false;
+    }
+
     // Fills error from the value a protected call left on the stack top, and pops it.
     void ReadError(ScriptError* error) {
         armed = false;
@@ -1241,8 +1257,10 @@ HRESULT ScriptEngine::AddGlobal(const char* name, IDispatch* object) {
     return rc == DUK_EXEC_SUCCESS ? S_OK : E_OUTOFMEMORY;
 }
 
-bool ScriptEngine::Run(std::string_view source, const std::string& fileName, ScriptError* error) {
+bool ScriptEngine::Run(std::string_view source, const std::string& fileName, ScriptError* error,
+                       std::string* compiled) {
     *error = ScriptError{};
+    if (compiled) compiled->clear();
     if (!Ready()) {
         error->hr = E_OUTOFMEMORY;
         error->source = L"vesk-serve";
@@ -1260,29 +1278,48 @@ bool ScriptEngine::Run(std::string_view source, const std::string& fileName, Scr
     struct Job {
         const std::string* code;
         const std::string* file;
-    } job{&code, &fileName};
-    m_impl->Arm();
-    const duk_int_t rc = duk_safe_call(
-        m_impl->ctx,
+        std::string* compiled;
+    } job{&code, &fileName, compiled};
+    return m_impl->RunJob(
         [](duk_context* c, void* udata) -> duk_ret_t {
             auto* j = static_cast<Job*>(udata);
             duk_push_lstring(c, j->code->data(), j->code->size());
             duk_push_string(c, j->file->c_str());
             duk_compile(c, 0);
+            if (j->compiled) {
+                duk_dup_top(c);
+                duk_dump_function(c);
+                duk_size_t size = 0;
+                const void* bytes = duk_get_buffer(c, -1, &size);
+                if (bytes) j->compiled->assign(static_cast<const char*>(bytes), size);
+                duk_pop(c);
+            }
             duk_call(c, 0);
             return 1;
         },
-        &job, 0, 1);
-    if (rc == DUK_EXEC_SUCCESS) {
-        m_impl->armed = false;
-        duk_pop(m_impl->ctx);
-        m_impl->DrainReleased(m_impl->ctx);
-        return true;
+        &job, fileName, error);
+}
+
+bool ScriptEngine::RunCompiled(std::string_view compiled, const std::string& fileName, ScriptError* error) {
+    *error = ScriptError{};
+    if (!Ready()) {
+        error->hr = E_OUTOFMEMORY;
+        error->source = L"vesk-serve";
+        error->description = L"The script engine could not start.";
+        return false;
     }
-    m_impl->ReadError(error);
-    if (!error->Failed()) return true;
-    if (error->file.empty()) error->file = fileName;
-    return false;
+    // The compiled form comes only from Run in this process, never from outside: the engine
+    // trusts it as it trusts its own compiler's output.
+    return m_impl->RunJob(
+        [](duk_context* c, void* udata) -> duk_ret_t {
+            const auto* bytes = static_cast<const std::string_view*>(udata);
+            void* buffer = duk_push_fixed_buffer(c, bytes->size());
+            std::memcpy(buffer, bytes->data(), bytes->size());
+            duk_load_function(c);
+            duk_call(c, 0);
+            return 1;
+        },
+        &compiled, fileName, error);
 }
 
 bool ScriptEngine::CallFunction(const char* name, std::span<CComVariant> args, bool* found, ScriptError* error) {

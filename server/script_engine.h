@@ -61,8 +61,13 @@ public:
 
     // A global variable holding an automation object.
     HRESULT AddGlobal(const char* name, IDispatch* object);
-    // Compiles and runs a script file's text in the global environment.
-    bool Run(std::string_view source, const std::string& fileName, ScriptError* error);
+    // Compiles and runs a script file's text in the global environment; with compiled, also
+    // gives the compiled form (left empty when the text does not compile) for RunCompiled.
+    bool Run(std::string_view source, const std::string& fileName, ScriptError* error,
+             std::string* compiled = nullptr);
+    // Runs what Run compiled, in this engine or another of this process: loading it costs a
+    // small part of compiling the text again.
+    bool RunCompiled(std::string_view compiled, const std::string& fileName, ScriptError* error);
     // Calls a global function with automation values; *found false (and success) when the
     // script defines no function of that name.
     bool CallFunction(const char* name, std::span<CComVariant> args, bool* found, ScriptError* error);

@@ -42,6 +42,7 @@ public:
     }
     ~Site() { std::filesystem::remove_all(m_root); }
     const std::string& Root() const { return m_root; }
+    void Write(const std::string& name, const std::string& text) const { std::ofstream(m_root + "/" + name) << text; }
 
 private:
     std::string m_root;
@@ -64,11 +65,12 @@ protected:
         runner->StartApplication();
     }
 
-    Visit Get(const std::string& query, const std::string& cookie = "") {
-        veskhost::PageRequest request = veskhost::PageRequest::Get("/page.vsp" + query);
+    Visit Get(const std::string& query, const std::string& cookie = "", const std::string& page = "page.vsp",
+              int status = 200) {
+        veskhost::PageRequest request = veskhost::PageRequest::Get("/" + page + query);
         if (!cookie.empty()) request.Header("Cookie", cookie);
-        const HttpReply reply = runner->Run(site.Root() + "/page.vsp", "/page.vsp", request);
-        EXPECT_EQ(200, reply.status) << reply.body;
+        const HttpReply reply = runner->Run(site.Root() + "/" + page, "/" + page, request);
+        EXPECT_EQ(status, reply.status) << reply.body;
         Visit visit{reply.body, ""};
         for (const auto& [name, value] : reply.headers) {
             if (name == "Set-Cookie" && value.rfind(kSessionCookie, 0) == 0) visit.cookie = value.substr(0, value.find(';'));
@@ -116,6 +118,23 @@ TEST_F(RunnerTest, StoppingEndsEverySession) {
     EXPECT_EQ(2u, runner->SessionCount());
     runner->EndSessions();
     EXPECT_EQ(0u, runner->SessionCount());
+}
+
+// Pages run from their compiled form while their file is unchanged.
+TEST_F(RunnerTest, AnEditedPageRunsItsNewTextAndACompiledPageKeepsItsErrorLines) {
+    site.Write("edit.vsp", "Response.Write('one');");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ("one", Get("", "", "edit.vsp").body);
+    site.Write("edit.vsp", "Response.Write('two!');");
+    for (int i = 0; i < 2; ++i) EXPECT_EQ("two!", Get("", "", "edit.vsp").body);
+    std::filesystem::remove(site.Root() + "/edit.vsp");
+    EXPECT_NE(std::string::npos, Get("", "", "edit.vsp", 500).body.find("cannot be read"));
+
+    site.Write("broken.vsp", "// one\nvar a = 1;\nnoSuchFunction(a);\n");
+    for (int i = 0; i < 2; ++i) {
+        const std::string body = Get("", "", "broken.vsp", 500).body;
+        EXPECT_NE(std::string::npos, body.find("noSuchFunction")) << body;
+        EXPECT_NE(std::string::npos, body.find("/broken.vsp, line 3")) << body;
+    }
 }
 
 }  // namespace
