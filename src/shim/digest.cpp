@@ -5,7 +5,11 @@
 #if defined(__x86_64__)
 #include <cpuid.h>
 #include <immintrin.h>
-#elif defined(__aarch64__) && defined(__ARM_FEATURE_SHA2)
+#elif defined(__aarch64__) && (defined(__ARM_FEATURE_SHA2) || (defined(__GNUC__) && !defined(__clang__)))
+// The SHA-1 instructions are an optional part of ARMv8: a build for the base architecture
+// still compiles them into their one function (GCC enables them for it alone) and uses them
+// only where the processor reports them.
+#define VESK_ARM_SHA1 1
 #include <arm_neon.h>
 #if defined(__linux__)
 #include <asm/hwcap.h>
@@ -255,10 +259,13 @@ bool detect_sha_instructions() {
 
 #define VESK_SHA1_INSTRUCTIONS sha1_compress_x86
 
-#elif defined(__aarch64__) && defined(__ARM_FEATURE_SHA2)
+#elif defined(VESK_ARM_SHA1)
 
 // The ARMv8 SHA-1 instructions, four rounds per instruction; vsha1h gives the rotated A that
 // is the next group's E.
+#if !defined(__ARM_FEATURE_SHA2)
+__attribute__((target("+crypto")))
+#endif
 void sha1_compress_arm(uint32_t (&state)[5], const BYTE* blocks, size_t count) {
     uint32x4_t abcd = vld1q_u32(state);
     uint32_t e0 = state[4];
