@@ -182,8 +182,7 @@ struct HttpCallbacks {
 
         if (!request->checked) {
             request->checked = true;
-            // The headers are in; the body, if any, must follow in its own time.
-            server->Await(connection, "body");
+            server->Await(connection, nullptr);  // the headers are in: the server has the turn
             request->method = method ? method : "";
             request->version = version ? version : "";
             request->remote = ClientAddress(connection);
@@ -202,6 +201,7 @@ struct HttpCallbacks {
                 if (declared > config.uploadLimit)
                     return Queue(connection, *request, Plain(413, "The request body is larger than the upload limit."));
             }
+            server->Await(connection, "body");  // the body, if any, must follow in its own time
             return MHD_YES;
         }
         if (*uploadSize != 0) {
