@@ -103,6 +103,11 @@ HRESULT AddPageGlobals(ScriptEngine& engine, const veskhost::PageObjects& object
 
 std::string Narrow(const std::wstring& text) { return Utf8(text); }
 
+PageRunner::FileStamp StampOf(const struct stat& info) {
+    return {int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec, int64_t(info.st_size),
+            uint64_t(info.st_ino)};
+}
+
 // A site has few page files; past this many the kept compiled forms are dropped and made again.
 constexpr size_t kMaxCompiledScripts = 1024;
 
@@ -199,11 +204,7 @@ bool PageRunner::RunScriptFile(ScriptEngine& engine, const std::string& file, co
         {
             std::lock_guard<std::mutex> lock(m_compiledMutex);
             const auto found = m_compiled.find(file);
-            if (found != m_compiled.end() && found->second.size == int64_t(info.st_size) &&
-                found->second.inode == uint64_t(info.st_ino) &&
-                found->second.modified == int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec) {
-                code = found->second.code;
-            }
+            if (found != m_compiled.end() && found->second.stamp == StampOf(info)) code = found->second.code;
         }
         if (code) {
             engine.RunCompiled(*code, scriptUrl, error);
@@ -218,8 +219,7 @@ bool PageRunner::RunScriptFile(ScriptEngine& engine, const std::string& file, co
     if (compiled->empty()) return true;
     std::lock_guard<std::mutex> lock(m_compiledMutex);
     if (m_compiled.size() >= kMaxCompiledScripts) m_compiled.clear();
-    m_compiled[file] = Compiled{int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec, int64_t(info.st_size),
-                                uint64_t(info.st_ino), std::move(compiled)};
+    m_compiled[file] = Compiled{StampOf(info), std::move(compiled)};
     return true;
 }
 

@@ -55,12 +55,18 @@ public:
     void EndSessions();
     size_t SessionCount();
 
-private:
-    // A page script's compiled form, kept while its file stays the same.
-    struct Compiled {
+    // What tells one version of a file from another.
+    struct FileStamp {
         int64_t modified = 0;  // ns
         int64_t size = -1;
         uint64_t inode = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+
+private:
+    // A page script's compiled form, kept while its file stays the same.
+    struct Compiled {
+        FileStamp stamp;
         std::shared_ptr<const std::string> code;
     };
     // Runs a script file: from its compiled form when the file is unchanged since it was

@@ -1257,16 +1257,20 @@ HRESULT ScriptEngine::AddGlobal(const char* name, IDispatch* object) {
     return rc == DUK_EXEC_SUCCESS ? S_OK : E_OUTOFMEMORY;
 }
 
+namespace {
+bool NotStarted(ScriptError* error) {
+    error->hr = E_OUTOFMEMORY;
+    error->source = L"vesk-serve";
+    error->description = L"The script engine could not start.";
+    return false;
+}
+}  // namespace
+
 bool ScriptEngine::Run(std::string_view source, const std::string& fileName, ScriptError* error,
                        std::string* compiled) {
     *error = ScriptError{};
     if (compiled) compiled->clear();
-    if (!Ready()) {
-        error->hr = E_OUTOFMEMORY;
-        error->source = L"vesk-serve";
-        error->description = L"The script engine could not start.";
-        return false;
-    }
+    if (!Ready()) return NotStarted(error);
     std::string code, problem;
     if (!InstrumentScript(source, Hooks(), &code, &problem)) {
         error->hr = kScriptException;
@@ -1302,12 +1306,7 @@ bool ScriptEngine::Run(std::string_view source, const std::string& fileName, Scr
 
 bool ScriptEngine::RunCompiled(std::string_view compiled, const std::string& fileName, ScriptError* error) {
     *error = ScriptError{};
-    if (!Ready()) {
-        error->hr = E_OUTOFMEMORY;
-        error->source = L"vesk-serve";
-        error->description = L"The script engine could not start.";
-        return false;
-    }
+    if (!Ready()) return NotStarted(error);
     // The compiled form comes only from Run in this process, never from outside: the engine
     // trusts it as it trusts its own compiler's output.
     return m_impl->RunJob(
