@@ -1,7 +1,13 @@
 // UTF-32 <-> UTF-8 for the library's file paths and for the host's own text handling.
 // Ill-formed input (surrogates, values past U+10FFFF, bad UTF-8 sequences) becomes U+FFFD,
 // one per maximal ill-formed subpart, so conversions never fail and never overrun.
+#include <cstring>
+
 #include "host/runtime.h"
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -75,6 +81,36 @@ char32_t decode_utf8(const unsigned char*& p) {
     return c;
 }
 
+// How many of the bytes from p up to end are ASCII in a row (end is the NUL or before it,
+// so none is 0); with dst, they are also written there, one character each (dst has room for
+// end - p). Sixteen at a time where the processor's vector registers allow: a block is widened
+// whole and the run stops at its first byte from 0x80 up.
+size_t ascii_run(const unsigned char* p, const unsigned char* end, wchar_t* dst) {
+    const unsigned char* const start = p;
+#if defined(__x86_64__)
+    const __m128i zero = _mm_setzero_si128();
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const unsigned high = unsigned(_mm_movemask_epi8(bytes));
+        const size_t n = high != 0 ? size_t(__builtin_ctz(high)) : 16;
+        if (dst != nullptr) {
+            const __m128i low = _mm_unpacklo_epi8(bytes, zero), upper = _mm_unpackhi_epi8(bytes, zero);
+            auto* out = reinterpret_cast<__m128i*>(dst + (p - start));
+            _mm_storeu_si128(out, _mm_unpacklo_epi16(low, zero));
+            _mm_storeu_si128(out + 1, _mm_unpackhi_epi16(low, zero));
+            _mm_storeu_si128(out + 2, _mm_unpacklo_epi16(upper, zero));
+            _mm_storeu_si128(out + 3, _mm_unpackhi_epi16(upper, zero));
+        }
+        p += n;
+        if (n != 16) return size_t(p - start);
+    }
+#endif
+    for (; p != end && *p < 0x80; ++p) {
+        if (dst != nullptr) dst[p - start] = static_cast<wchar_t>(*p);
+    }
+    return size_t(p - start);
+}
+
 }  // namespace
 
 extern "C" size_t utf32_utf8(char* dst, size_t dst_bytes, const wchar_t* src) {
@@ -115,13 +151,19 @@ extern "C" size_t utf8_utf32(wchar_t* dst, size_t dst_chars, const char* src) {
     size_t written = 0;
     if (src != nullptr) {
         const auto* p = reinterpret_cast<const unsigned char*>(src);
-        while (*p != 0) {
-            if (*p < 0x80) {  // a run of ASCII: one character each, in loops of their own
+        // The end found first, so that runs of ASCII go in blocks without reading past it.
+        const unsigned char* const end = p + std::strlen(src);
+        while (p != end) {
+            if (*p < 0x80) {  // a run of ASCII: one character each
                 const unsigned char* const start = p;
-                if (dst != nullptr) {
-                    while (*p != 0 && *p < 0x80 && written + 1 < dst_chars) dst[written++] = static_cast<wchar_t>(*p++);
+                if (dst != nullptr && written + 1 < dst_chars) {
+                    const size_t room = dst_chars - written - 1;
+                    const unsigned char* const stop = size_t(end - p) > room ? p + room : end;
+                    const size_t n = ascii_run(p, stop, dst + written);
+                    written += n;
+                    p += n;
                 }
-                while (*p != 0 && *p < 0x80) ++p;  // what no longer fits is only counted
+                p += ascii_run(p, end, nullptr);  // what no longer fits is only counted
                 count += static_cast<size_t>(p - start);
                 continue;
             }

@@ -26,5 +26,9 @@ namespace zul_compat {
 // instructions (false, writing nothing, where it has none). Both write the NUL.
 void base64_encode_portable(const BYTE* bytes, size_t count, LPWSTR text);
 bool base64_encode_vector(const BYTE* bytes, size_t count, LPWSTR text);
+// The decoder's vector path: how many of the first `count` characters it decoded into out
+// (three bytes for every four), stopping at the first block of sixteen that is not all digits
+// or when fewer than 16 bytes of `room` are left; 0 where the processor has no such path.
+size_t base64_decode_vector(const wchar_t* text, size_t count, BYTE* out, size_t room);
 
 }  // namespace zul_compat

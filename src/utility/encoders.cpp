@@ -7,6 +7,10 @@
 #include "shim/safecrt.h"
 #include "utility/utility_ops.h"
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 constexpr DWORD kBase64OneLine = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
@@ -104,6 +108,22 @@ HRESULT CInputBytes::Read(const VARIANT* input, long charset) {
         const size_t length = SysStringLen(input->bstrVal);
         m_strUtf8.resize(length);
         size_t i = 0;
+#if defined(__x86_64__)
+        // Sixteen at a time (SSE2, which every x86-64 processor has) while all sixteen are
+        // from 1 to 0x7F: they are packed to bytes whole.
+        for (; length - i >= 16; i += 16) {
+            const auto* in = reinterpret_cast<const __m128i*>(text + i);
+            const __m128i c0 = _mm_loadu_si128(in), c1 = _mm_loadu_si128(in + 1), c2 = _mm_loadu_si128(in + 2),
+                          c3 = _mm_loadu_si128(in + 3);
+            const auto ascii = [](__m128i c) {
+                return _mm_and_si128(_mm_cmpgt_epi32(c, _mm_setzero_si128()), _mm_cmplt_epi32(c, _mm_set1_epi32(0x80)));
+            };
+            const __m128i all = _mm_and_si128(_mm_and_si128(ascii(c0), ascii(c1)), _mm_and_si128(ascii(c2), ascii(c3)));
+            if (_mm_movemask_epi8(all) != 0xFFFF) break;
+            const __m128i narrow = _mm_packus_epi16(_mm_packs_epi32(c0, c1), _mm_packs_epi32(c2, c3));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(m_strUtf8.data() + i), narrow);
+        }
+#endif
         for (; i < length; ++i) {
             const wchar_t c = text[i];
             if (c <= 0 || c >= 0x80) break;

@@ -354,6 +354,99 @@ TEST(ShimBase64, VectorAndPortablePathsAgreeAndRoundTrip) {
     }
 }
 
+// The decoder as the portable code alone runs it: one call per group of four characters,
+// each into a buffer too small for the vector path. White space is dropped first so that the
+// groups line up; padding inside the text is fine, since padded groups may follow each other.
+std::string decode_by_groups(std::wstring text) {
+    std::erase_if(text, [](wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; });
+    if (text.empty() || text.size() % 4 != 0) return "<failed>";
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); i += 4) {
+        BYTE out[3];
+        DWORD room = 3;
+        if (!CryptStringToBinaryW(text.c_str() + i, 4, CRYPT_STRING_BASE64, out, &room, nullptr, nullptr)) return "<failed>";
+        bytes.append(reinterpret_cast<const char*>(out), room);
+    }
+    return bytes;
+}
+
+// One call into a buffer with room to spare, where the vector path takes whole blocks.
+std::string decode_roomy(const std::wstring& text) {
+    std::string bytes(text.size() + 32, '#');
+    DWORD room = DWORD(bytes.size());
+    if (!CryptStringToBinaryW(text.c_str(), DWORD(text.size()), CRYPT_STRING_BASE64, reinterpret_cast<BYTE*>(bytes.data()),
+                              &room, nullptr, nullptr)) {
+        return "<failed>";
+    }
+    return bytes.substr(0, room);
+}
+
+// The vector decoder takes every whole block of sixteen digits, at any alignment of the text,
+// and gives the bytes the portable code gives; it stops short of the block that holds anything
+// else and of the last 16 bytes of room.
+TEST(ShimBase64, VectorDecoderTakesWholeBlocksOfDigits) {
+    std::mt19937 random(11);
+    for (size_t length = 0; length <= 100; ++length) {
+        std::string bytes(length, '\0');
+        for (char& b : bytes) b = static_cast<char>(random());
+        const std::wstring text = encode(bytes);
+        for (size_t shift = 0; shift < 4; ++shift) {
+            const std::wstring moved = std::wstring(shift, L'A') + text;
+            std::vector<BYTE> out(moved.size() + 16, 0xEE);
+            const size_t done = zul_compat::base64_decode_vector(moved.c_str() + shift, text.size(), out.data(), out.size());
+            if (done == 0) continue;  // no vector path here
+            const size_t digits = length / 3 * 4;  // the padded group, if any, is left over
+            EXPECT_EQ(done, digits / 16 * 16) << length;
+            EXPECT_EQ(std::string(reinterpret_cast<const char*>(out.data()), done / 4 * 3), bytes.substr(0, done / 4 * 3));
+            const size_t cut = zul_compat::base64_decode_vector(moved.c_str() + shift, text.size(), out.data(), 16 + 11);
+            EXPECT_EQ(cut, std::min<size_t>(done, 16)) << length;
+        }
+        if (length != 0) { EXPECT_EQ(decode_roomy(text), bytes) << length; }
+    }
+}
+
+// Anything but a digit at any place of a block stops the vector path there, and the whole
+// text decodes as the portable code decodes it: every byte value, characters past 255 whose
+// low byte is a digit, and negative ones.
+TEST(ShimBase64, VectorDecoderStopsAtEveryNonDigit) {
+    std::mt19937 random(12);
+    std::string bytes(48, '\0');
+    for (char& b : bytes) b = static_cast<char>(random());
+    const std::wstring text = encode(bytes);  // 64 digits, four blocks
+    std::vector<wchar_t> odd;
+    for (int c = 0; c < 256; ++c) odd.push_back(wchar_t(c));
+    for (wchar_t c : {wchar_t(0x141), wchar_t(0x10041), wchar_t(0x7FFFFF30), wchar_t(-1), wchar_t(-0xBF), wchar_t(0xFFFFFF2F)}) odd.push_back(c);
+    for (wchar_t c : odd) {
+        for (size_t at = 0; at < 32; ++at) {
+            std::wstring spoiled = text;
+            spoiled[at] = c;
+            std::vector<BYTE> out(80);
+            const size_t done = zul_compat::base64_decode_vector(spoiled.c_str(), spoiled.size(), out.data(), out.size());
+            const bool digit = text.find(c) != std::wstring::npos || (c != 0 && std::wcschr(L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/", c));
+            if (done != 0 || at >= 16) { EXPECT_EQ(done, digit ? 64 : at / 16 * 16) << int(c) << " at " << at; }
+            if (c == 0) continue;  // the text ends there: the roomy call and the groups read differently
+            EXPECT_EQ(decode_roomy(spoiled), decode_by_groups(spoiled)) << int(c) << " at " << at;
+        }
+    }
+}
+
+// White space and padding anywhere, singly and in runs, give the same result through the
+// vector path as through the portable code.
+TEST(ShimBase64, VectorDecoderKeepsSpaceAndPaddingRules) {
+    std::mt19937 random(13);
+    for (int round = 0; round < 400; ++round) {
+        std::string bytes(random() % 90, '\0');
+        for (char& b : bytes) b = static_cast<char>(random());
+        std::wstring text = encode(bytes) + (round % 3 == 0 ? encode("xy") : L"");
+        const int inserts = 1 + int(random() % 4);
+        for (int k = 0; k < inserts; ++k) {
+            const size_t at = random() % (text.size() + 1);
+            text.insert(at, 1 + random() % 3, L" \t\r\n="[random() % 5]);
+        }
+        EXPECT_EQ(decode_roomy(text), decode_by_groups(text)) << round;
+    }
+}
+
 TEST(ShimBase64, BothWaysAndRejects) {
     const struct { std::string bytes; const wchar_t* text; DWORD count; bool encodes; } cases[] = {
         {"f", L"Zg==", 0, true}, {"fo", L"Zm8=", 0, true}, {"foo", L"Zm9v", 0, true}, {"foob", L"Zm9vYg==", 0, true},  // RFC 4648

@@ -94,4 +94,31 @@ TEST(ByteMethods, ByteArraysCountEveryDimensionAndNoMemberReadsAnImpossibleOne) 
     }
 }
 
+
+// A text read as UTF-8 is narrowed sixteen characters at a time while they are ASCII: at every
+// length up to 70, a NUL, a negative character, one from 0x80 up or one of 0x7F at each place
+// gives what the runtime's own conversion gives (the text ending at a NUL).
+TEST(ByteMethods, AsciiBlocksReadAsTheConversionReadsThem) {
+    const wchar_t odd[] = {L'\0', wchar_t(-5), L'\u00e9', wchar_t(0x10041), L'\x7f'};
+    for (size_t length = 0; length <= 70; ++length) {
+        for (size_t at = 0; at <= length; ++at) {
+            for (wchar_t c : odd) {
+                std::wstring text;
+                for (size_t i = 0; i < length; ++i) text += wchar_t(L'!' + (i * 7) % 90);
+                if (at < length) text[at] = c;
+                CComBSTR bstr(text.data(), UINT(text.size()));
+                VARIANT v;
+                v.vt = VT_BSTR;
+                v.bstrVal = bstr.m_str;
+                CInputBytes in;
+                ASSERT_EQ(S_OK, in.Read(&v, 0));
+                std::string expected(utf32_utf8(nullptr, 0, text.c_str()), '\0');
+                utf32_utf8(expected.data(), expected.size(), text.c_str());
+                expected.pop_back();
+                EXPECT_EQ(expected, std::string(reinterpret_cast<const char*>(in.data()), in.size())) << length << " " << at;
+            }
+        }
+    }
+}
+
 }  // namespace

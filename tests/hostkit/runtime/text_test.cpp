@@ -83,6 +83,41 @@ TEST(Utf, Utf8ToUtf32) {
     EXPECT_EQ(0u, utf8_utf32(nullptr, 0, nullptr));
 }
 
+// Long ASCII runs go in blocks of sixteen: at every length up to 100 and every alignment, with
+// one multi-byte character or one stray byte at each place, and into every buffer size near a
+// block's edge, the result is the one built a character at a time here.
+TEST(Utf, Utf8ToUtf32AsciiBlocks) {
+    const std::pair<std::string, std::wstring> odd[] = {{"\xC3\xA9", L"\u00e9"}, {"\xFF", {R}}, {"\xE2\x82", {R}}};
+    for (size_t length = 0; length <= 100; ++length) {
+        for (size_t at = 0; at <= length; at += 1 + (at > 40 ? 7 : 0)) {
+            for (const auto& [bytes, chars] : odd) {
+                std::string utf8;
+                std::wstring text;
+                for (size_t i = 0; i < length; ++i) {
+                    if (i == at) {
+                        utf8 += bytes;
+                        text += chars;
+                    }
+                    const char c = char(0x20 + (i * 37) % 95);
+                    utf8 += c;
+                    text += wchar_t(c);
+                }
+                for (size_t shift = 0; shift < 3; ++shift) {
+                    const std::string moved = std::string(shift, 'x') + utf8;
+                    const char* src = moved.c_str() + shift;
+                    EXPECT_EQ(text.size(), utf8_utf32(nullptr, 0, src));
+                    for (size_t size : {size_t(1), size_t(15), size_t(16), size_t(17), size_t(33), text.size(), text.size() + 1}) {
+                        if (size == 0 || size > text.size() + 1) continue;
+                        std::wstring buf(size + 2, L'?');
+                        EXPECT_EQ(text.size(), utf8_utf32(buf.data(), size, src)) << length << " " << at;
+                        EXPECT_EQ(text.substr(0, size - 1) + L'\0' + L"??", buf) << length << " " << at << " " << size;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(Guid, TextFormBufferSizeAndRandomGuids) {
     const GUID mixed = {0x0123ABCD, 0x4567, 0x89EF, {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF}};
     wchar_t buf[40];
