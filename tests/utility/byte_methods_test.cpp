@@ -1,6 +1,9 @@
 // The byte-level codec methods stop at the length they are given and refuse lengths no
 // string can have before reading a byte.
+#include <cctype>
 #include <cstddef>
+#include <iterator>
+#include <random>
 
 #include "support/test_support.h"
 #include "utility/utility_ops.h"
@@ -117,6 +120,73 @@ TEST(ByteMethods, AsciiBlocksReadAsTheConversionReadsThem) {
                 expected.pop_back();
                 EXPECT_EQ(expected, std::string(reinterpret_cast<const char*>(in.data()), in.size())) << length << " " << at;
             }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+std::wstring HtmlOneByOne(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        switch (c) {
+            case L'<': out += L"&lt;"; break;
+            case L'>': out += L"&gt;"; break;
+            case L'&': out += L"&amp;"; break;
+            case L'"': out += L"&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::wstring UrlOneByOne(const std::string& bytes) {
+    std::wstring out;
+    for (unsigned char b : bytes) {
+        if (std::isalnum(b) || b == '-' || b == '_' || b == '.' || b == '~') {
+            out += wchar_t(b);
+        } else {
+            const wchar_t hex[] = L"0123456789ABCDEF";
+            out += L'%';
+            out += hex[b >> 4];
+            out += hex[b & 15];
+        }
+    }
+    return out;
+}
+
+// The encoders work on blocks of characters where they can: at every length up to 90, with
+// escaped characters sparse, dense, in runs and at the ends, they give what encoding one
+// character at a time gives, and the HTML length agrees with it.
+TEST(ByteMethods, EncodersGiveWhatOneCharacterAtATimeGives) {
+    const wchar_t htmlPool[] = {L'a', L'Z', L'0', L' ', L'<', L'>', L'&', L'"', L'\'', L'\0', wchar_t(-60),
+                                wchar_t(0x13C), wchar_t(0x10026), L'\u00e9'};
+    const char urlPool[] = {'a', 'Z', '0', '-', '_', '.', '~', ' ', '%', '/', '\0', '\x7f', '\x80', '\xff', '@', '[', '`', '{'};
+    std::mt19937 random(7);
+    for (size_t length = 0; length <= 90; ++length) {
+        for (int density : {0, 5, 30, 100}) {
+            std::wstring text;
+            std::string bytes;
+            for (size_t i = 0; i < length; ++i) {
+                const bool odd = int(random() % 100) < density;
+                text += odd ? htmlPool[4 + random() % (std::size(htmlPool) - 4)] : htmlPool[random() % 4];
+                bytes += odd ? urlPool[7 + random() % (std::size(urlPool) - 7)] : urlPool[random() % 7];
+            }
+            CComBSTR in(text.data(), UINT(text.size()));
+            CComBSTR html;
+            ASSERT_EQ(S_OK, CUtilityOps::HTMLEncode(in, &html.m_str));
+            const std::wstring expected = HtmlOneByOne(text);
+            EXPECT_EQ(expected, std::wstring(html.m_str, html.Length())) << length << " " << density;
+            size_t measured = 0;
+            ASSERT_TRUE(CUtilityOps::HTMLEncodedLength(text.data(), text.size(), kMaxBstrChars, measured));
+            EXPECT_EQ(expected.size(), measured);
+            EXPECT_EQ(measured > 0, CUtilityOps::HTMLEncodedLength(text.data(), text.size(), measured - 1, measured) == false);
+
+            CComBSTR url;
+            ASSERT_TRUE(CUtilityOps::URLEncode(reinterpret_cast<const BYTE*>(bytes.data()), bytes.size(), url));
+            EXPECT_EQ(UrlOneByOne(bytes), std::wstring(url.m_str, url.Length())) << length << " " << density;
         }
     }
 }
