@@ -8,8 +8,7 @@
 #include "utility/utility_ops.h"
 
 #if defined(__x86_64__)
-#include <cpuid.h>
-#include <tmmintrin.h>
+#include <immintrin.h>
 #endif
 
 namespace {
@@ -18,6 +17,13 @@ constexpr DWORD kBase64OneLine = CRYPT_STRING_BASE64 | CRYPT_STRING_NOCRLF;
 
 // A zero-length byte array may have no data block; encoders still get a valid pointer.
 constexpr BYTE kNoBytes[1] = {0};
+
+// Where a vector loop stopped: what it read and where it wrote to. Returned, not written
+// through references, so that the caller's loop keeps both in registers.
+struct CWritten {
+    size_t read;
+    wchar_t* out;
+};
 
 // Each character below 256 as it is written in HTML text: its entity, or itself. Entries are
 // eight characters wide so that one fixed-size copy writes any of them; `length` says how
@@ -310,17 +316,14 @@ struct UrlGroupTable {
 };
 constexpr UrlGroupTable kUrlGroups;
 
-bool has_ssse3() {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    return __get_cpuid(1, &a, &b, &c, &d) && (c & (1u << 9)) != 0;
-}
+bool has_ssse3() { return __builtin_cpu_supports("ssse3") != 0; }
 
 // Encodes sixteen bytes at a time while room for sixteen escapes remains, without a branch on
 // the bytes: each group of four is spread by one shuffle into at most twelve characters, all
 // twelve are stored, and the output moves on by the group's length. Only for bytes the table
-// alone decides; returns how many it took, the rest being left to the table loop.
-__attribute__((target("ssse3"))) size_t url_encode_vector(const BYTE* bytes, size_t count, wchar_t*& out,
-                                                          const wchar_t* end) {
+// alone decides; the rest is left to the table loop.
+__attribute__((target("ssse3"))) CWritten url_encode_vector(const BYTE* bytes, size_t count, wchar_t* out,
+                                                            const wchar_t* end) {
     const __m128i hex = _mm_setr_epi8('0', '1', '2', '3', '4', '5', '6', '7', '8', '9', 'A', 'B', 'C', 'D', 'E', 'F');
     const __m128i nibble = _mm_set1_epi8(0x0F), percent = _mm_set1_epi32('%'), zero = _mm_setzero_si128();
     wchar_t* p = out;
@@ -347,8 +350,7 @@ __attribute__((target("ssse3"))) size_t url_encode_vector(const BYTE* bytes, siz
             reserved >>= 4;
         }
     }
-    out = p;
-    return i;
+    return {i, p};
 }
 #endif
 
@@ -417,7 +419,11 @@ BOOL CUtilityOps::URLEncode(const BYTE* bytes, size_t count, CComBSTR& text) {
     if (tableOnly) {
 #if defined(__x86_64__)
         static const bool vector = has_ssse3();
-        if (vector) i = url_encode_vector(bytes, count, p, end);
+        if (vector) {
+            const CWritten done = url_encode_vector(bytes, count, p, end);
+            i = done.read;
+            p = done.out;
+        }
 #endif
         // Every entry is copied whole and the pointer moves by its length: no branch per byte.
         // The last bytes, where a whole entry would not fit, go one by one below.
@@ -489,30 +495,75 @@ HRESULT CUtilityOps::URLDecode(BSTR text, long charset, VARIANT* decoded) {
 #if defined(__x86_64__)
 namespace {
 
-// For four characters, the lanes that hold one of the four characters HTML text escapes.
-inline __m128i html_specials(__m128i v) {
-    const __m128i lt = _mm_cmpeq_epi32(v, _mm_set1_epi32('<'));
-    const __m128i gt = _mm_cmpeq_epi32(v, _mm_set1_epi32('>'));
-    const __m128i amp = _mm_cmpeq_epi32(v, _mm_set1_epi32('&'));
-    const __m128i quot = _mm_cmpeq_epi32(v, _mm_set1_epi32('"'));
-    return _mm_or_si128(_mm_or_si128(lt, gt), _mm_or_si128(amp, quot));
-}
-
-// For four characters, what each adds to the length beyond its own one: 3 for "&lt;" and
-// "&gt;", 4 for "&amp;", 5 for "&quot;", 0 for everything else (the table says the same).
-inline __m128i html_extra(__m128i v) {
-    const __m128i angle = _mm_or_si128(_mm_cmpeq_epi32(v, _mm_set1_epi32('<')), _mm_cmpeq_epi32(v, _mm_set1_epi32('>')));
-    const __m128i amp = _mm_cmpeq_epi32(v, _mm_set1_epi32('&'));
-    const __m128i quot = _mm_cmpeq_epi32(v, _mm_set1_epi32('"'));
-    return _mm_or_si128(_mm_and_si128(angle, _mm_set1_epi32(3)),
-                        _mm_or_si128(_mm_and_si128(amp, _mm_set1_epi32(4)), _mm_and_si128(quot, _mm_set1_epi32(5))));
-}
-
 inline size_t lanes_sum(__m128i v) {
     alignas(16) uint32_t lane[4];
     _mm_store_si128(reinterpret_cast<__m128i*>(lane), v);
     return size_t(lane[0]) + lane[1] + lane[2] + lane[3];
 }
+
+// HTML text is encoded eight characters at a time where the processor has AVX2 (elsewhere the
+// table loops do it all).
+#define VESK_HTML_WIDE __attribute__((target("avx2")))
+
+VESK_HTML_WIDE inline __m256i html_specials_wide(__m256i v) {
+    const __m256i lt = _mm256_cmpeq_epi32(v, _mm256_set1_epi32('<'));
+    const __m256i gt = _mm256_cmpeq_epi32(v, _mm256_set1_epi32('>'));
+    const __m256i amp = _mm256_cmpeq_epi32(v, _mm256_set1_epi32('&'));
+    const __m256i quot = _mm256_cmpeq_epi32(v, _mm256_set1_epi32('"'));
+    return _mm256_or_si256(_mm256_or_si256(lt, gt), _mm256_or_si256(amp, quot));
+}
+
+// What the first count / 8 * 8 characters add to their own count. No lane can overflow: a
+// string holds fewer than 2^30 characters, and none adds more than 5.
+VESK_HTML_WIDE size_t html_extra_wide(const wchar_t* text, size_t count) {
+    __m256i extra = _mm256_setzero_si256();
+    for (size_t i = 0; count - i >= 8; i += 8) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+        const __m256i angle =
+            _mm256_or_si256(_mm256_cmpeq_epi32(v, _mm256_set1_epi32('<')), _mm256_cmpeq_epi32(v, _mm256_set1_epi32('>')));
+        const __m256i amp = _mm256_cmpeq_epi32(v, _mm256_set1_epi32('&'));
+        const __m256i quot = _mm256_cmpeq_epi32(v, _mm256_set1_epi32('"'));
+        extra = _mm256_add_epi32(extra, _mm256_or_si256(_mm256_and_si256(angle, _mm256_set1_epi32(3)),
+                                                        _mm256_or_si256(_mm256_and_si256(amp, _mm256_set1_epi32(4)),
+                                                                        _mm256_and_si256(quot, _mm256_set1_epi32(5)))));
+    }
+    return lanes_sum(_mm_add_epi32(_mm256_castsi256_si128(extra), _mm256_extracti128_si256(extra, 1)));
+}
+
+// Eight characters are stored whole; when one of them is escaped, the output moves on only
+// past the plain ones before it, its entity is copied whole over the rest, and the next eight
+// start after it. Room is kept for the eight and an entity at the seventh.
+VESK_HTML_WIDE CWritten html_write_wide(const wchar_t* text, size_t count, wchar_t* out, const wchar_t* end) {
+    constexpr size_t kEntry = sizeof kHtml.text[0] / sizeof(wchar_t);
+    size_t i = 0;
+    while (count - i >= 8 && static_cast<size_t>(end - out) >= 7 + kEntry) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
+        const int special = _mm256_movemask_ps(_mm256_castsi256_ps(html_specials_wide(v)));
+        if (special == 0) {
+            out += 8;
+            i += 8;
+            continue;
+        }
+        const int plain = __builtin_ctz(static_cast<unsigned>(special));
+        out += plain;
+        i += static_cast<size_t>(plain);
+        const auto u = static_cast<uint32_t>(text[i++]);
+        std::memcpy(out, kHtml.text[u], sizeof kHtml.text[u]);
+        out += kHtml.length[u];
+    }
+    return {i, out};
+}
+
+// Asked once, as the library loads.
+const bool kHasAvx2 = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}();
+
+// Below this many characters the table loops alone are as fast: the vector loops stop on
+// every escape, and a short text has too few plain eights between them to pay for it.
+constexpr size_t kWideFrom = 64;
 
 }  // namespace
 #endif
@@ -522,18 +573,19 @@ bool CUtilityOps::HTMLEncodedLength(const wchar_t* text, size_t count, size_t li
     // Counted in blocks, as the URL length is: no character adds more than 6.
     constexpr size_t kBlock = 256;
     size_t total = 0;
-    for (size_t i = 0; i < count;) {
-        const size_t end = count - i < kBlock ? count : i + kBlock;
+    size_t i = 0;
 #if defined(__x86_64__)
-        // Four at a time (SSE2, which every x86-64 processor has); a block's lanes cannot
-        // overflow, as none gains more than 5 * 64.
-        __m128i extra = _mm_setzero_si128();
-        const size_t first = i;
-        for (; end - i >= 4; i += 4) {
-            extra = _mm_add_epi32(extra, html_extra(_mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i))));
-        }
-        total += lanes_sum(extra) + (i - first);
+    // The whole eights are counted before the limit is looked at: they cannot pass it by more
+    // than six times their count, which no size overflows.
+    if (kHasAvx2 && count >= kWideFrom) {
+        const size_t whole = count & ~size_t(7);
+        total = whole + html_extra_wide(text, whole);
+        i = whole;
+        if (total > limit) return false;
+    }
 #endif
+    while (i < count) {
+        const size_t end = count - i < kBlock ? count : i + kBlock;
         for (; i < end; ++i) total += html_length_of(text[i]);
         if (total > limit) return false;
     }
@@ -557,24 +609,10 @@ HRESULT CUtilityOps::HTMLEncode(BSTR text, BSTR* encoded) {
         size_t i = 0;
         constexpr size_t kEntry = sizeof kHtml.text[0] / sizeof(wchar_t);
 #if defined(__x86_64__)
-        // Four characters are stored whole; when one of them is escaped, the output moves on
-        // only past the plain ones before it, its entity is copied whole over the rest, and the
-        // next four start after it. Room is kept for the four and an entity at the third.
-        while (count - i >= 4 && static_cast<size_t>(end - out) >= 3 + kEntry) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
-            const int special = _mm_movemask_ps(_mm_castsi128_ps(html_specials(v)));
-            if (special == 0) {
-                out += 4;
-                i += 4;
-                continue;
-            }
-            const int plain = __builtin_ctz(static_cast<unsigned>(special));
-            out += plain;
-            i += static_cast<size_t>(plain);
-            const auto u = static_cast<uint32_t>(text[i++]);
-            std::memcpy(out, kHtml.text[u], sizeof kHtml.text[u]);
-            out += kHtml.length[u];
+        if (kHasAvx2 && count >= kWideFrom) {
+            const CWritten done = html_write_wide(text, count, out, end);
+            i = done.read;
+            out = done.out;
         }
 #endif
         // Every entry below 256 is copied whole and the pointer moves by its length; the last
