@@ -41,6 +41,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     BSTR encoded = nullptr;
     if (CUtilityOps::HTMLEncode(bstr, &encoded) != S_OK) __builtin_trap();
     if (SysStringLen(encoded) < text.size() || SysStringLen(encoded) > 6 * text.size()) __builtin_trap();
+    // The encoder works on blocks where it can; it must give what one character at a time gives.
+    std::wstring expected;
+    for (wchar_t c : text) {
+        switch (c) {
+            case L'<': expected += L"&lt;"; break;
+            case L'>': expected += L"&gt;"; break;
+            case L'&': expected += L"&amp;"; break;
+            case L'"': expected += L"&quot;"; break;
+            default: expected += c;
+        }
+    }
+    if (std::wstring_view(encoded, SysStringLen(encoded)) != expected) __builtin_trap();
     // The count made before allocating is the length built, and one less is refused.
     size_t counted = 0;
     if (!CUtilityOps::HTMLEncodedLength(bstr, text.size(), kMaxBstrChars, counted)) __builtin_trap();
