@@ -72,16 +72,21 @@ HRESULT CTemplatorConcept::Parse(wchar_t* bstrText, CTemplate& tmpl) {
     const CMarkScanner scanner = Scanner();
     const unsigned int end = SysStringLen(bstrText);
     const wchar_t* text = bstrText;
-    std::wstring literal;
 
     // A run keeps every character, embedded NULs included, so that a parsed template
-    // writes exactly what direct expansion of the same text writes.
+    // writes exactly what direct expansion of the same text writes. Most runs are one stretch
+    // of the text and are copied from it; a run that an escape breaks is gathered in literal.
+    std::wstring literal;
+    unsigned int runStart = 0, runEnd = 0;
+    bool gathered = false;
     auto appendRun = [&]() -> HRESULT {
-        CComBSTR run(literal.data(), static_cast<UINT>(literal.size()));
+        CComBSTR run = gathered ? CComBSTR(literal.data(), static_cast<UINT>(literal.size()))
+                                : CComBSTR(text + runStart, runEnd - runStart);
         if (run.m_str == nullptr) return E_OUTOFMEMORY;
         tmpl.m_vTexts.push_back(run.m_str);
         run.Detach();
         literal.clear();
+        gathered = false;
         return S_OK;
     };
 
@@ -98,10 +103,17 @@ HRESULT CTemplatorConcept::Parse(wchar_t* bstrText, CTemplate& tmpl) {
             tmpl.m_vMarks.push_back(mark.get());
             mark.release();
             pos += static_cast<unsigned int>(scanner.PieceText(CMarkScanner::kClose).size());
+            runStart = runEnd = pos;
             continue;
         }
         if (token.kind == Kind::Close) return RaiseInvalidMarkOrder();
-        literal.append(scanner.Literal(text, pos, token));
+        if (token.kind == Kind::Text && !gathered) {
+            runEnd = token.end;  // the run goes on in the text
+        } else {
+            if (!gathered) literal.assign(text + runStart, runEnd - runStart);
+            gathered = true;
+            literal.append(scanner.Literal(text, pos, token));
+        }
         pos = token.end;
     }
     return appendRun();
