@@ -530,27 +530,29 @@ VESK_HTML_WIDE size_t html_extra_wide(const wchar_t* text, size_t count) {
     return lanes_sum(_mm_add_epi32(_mm256_castsi256_si128(extra), _mm256_extracti128_si256(extra, 1)));
 }
 
-// Eight characters are stored whole; when one of them is escaped, the output moves on only
-// past the plain ones before it, its entity is copied whole over the rest, and the next eight
-// start after it. Room is kept for the eight and an entity at the seventh.
+// Eight characters are stored whole, and then each escaped one in turn, from the first: its
+// entity is copied whole over where it stands, and the characters after it are stored again,
+// moved along by what the entity adds (a masked store, so the ones before stay). Room is
+// kept for eight entities of six and a whole copy past the last.
 VESK_HTML_WIDE CWritten html_write_wide(const wchar_t* text, size_t count, wchar_t* out, const wchar_t* end) {
     constexpr size_t kEntry = sizeof kHtml.text[0] / sizeof(wchar_t);
+    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     size_t i = 0;
-    while (count - i >= 8 && static_cast<size_t>(end - out) >= 7 + kEntry) {
+    for (; count - i >= 8 && static_cast<size_t>(end - out) >= 8 * 6 + kEntry; i += 8) {
         const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(text + i));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), v);
-        const int special = _mm256_movemask_ps(_mm256_castsi256_ps(html_specials_wide(v)));
-        if (special == 0) {
-            out += 8;
-            i += 8;
-            continue;
+        auto special = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(html_specials_wide(v))));
+        wchar_t* moved = out;  // where lane 0 would stand after the entities so far
+        while (special != 0) {
+            const int lane = __builtin_ctz(special);
+            special &= special - 1;
+            const auto u = static_cast<uint32_t>(text[i + static_cast<size_t>(lane)]);
+            std::memcpy(moved + lane, kHtml.text[u], sizeof kHtml.text[u]);
+            moved += kHtml.length[u] - 1;
+            const __m256i after = _mm256_cmpgt_epi32(lanes, _mm256_set1_epi32(lane));
+            _mm256_maskstore_epi32(reinterpret_cast<int*>(moved), after, v);
         }
-        const int plain = __builtin_ctz(static_cast<unsigned>(special));
-        out += plain;
-        i += static_cast<size_t>(plain);
-        const auto u = static_cast<uint32_t>(text[i++]);
-        std::memcpy(out, kHtml.text[u], sizeof kHtml.text[u]);
-        out += kHtml.length[u];
+        out = moved + 8;
     }
     return {i, out};
 }
