@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <iterator>
 #include <random>
+#include <vector>
 
 #include "support/test_support.h"
 #include "utility/utility_ops.h"
@@ -157,7 +158,8 @@ std::wstring UrlOneByOne(const std::string& bytes) {
     return out;
 }
 
-// The encoders work on blocks of characters where they can: at every length up to 90, with
+// The encoders work on blocks of characters where they can: at every length up to 90 and at
+// longer ones, with
 // escaped characters sparse, dense, in runs and at the ends, they give what encoding one
 // character at a time gives, and the HTML length agrees with it.
 TEST(ByteMethods, EncodersGiveWhatOneCharacterAtATimeGives) {
@@ -165,7 +167,10 @@ TEST(ByteMethods, EncodersGiveWhatOneCharacterAtATimeGives) {
                                 wchar_t(0x13C), wchar_t(0x10026), L'\u00e9'};
     const char urlPool[] = {'a', 'Z', '0', '-', '_', '.', '~', ' ', '%', '/', '\0', '\x7f', '\x80', '\xff', '@', '[', '`', '{'};
     std::mt19937 random(7);
-    for (size_t length = 0; length <= 90; ++length) {
+    std::vector<size_t> lengths;
+    for (size_t length = 0; length <= 90; ++length) lengths.push_back(length);
+    for (size_t length = 91; length <= 600; length += 13) lengths.push_back(length);  // many blocks
+    for (size_t length : lengths) {
         for (int density : {0, 5, 30, 100}) {
             std::wstring text;
             std::string bytes;
