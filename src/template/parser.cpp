@@ -97,11 +97,10 @@ HRESULT CTemplatorConcept::Parse(wchar_t* bstrText, CTemplate& tmpl) {
             HRESULT hr = appendRun();
             if (FAILED(hr)) return hr;
             pos = token.end;
-            auto mark = std::make_unique<CMarkData>();
-            hr = GetMarkData(scanner, text, end, pos, *mark);
+            CMarkData& mark = tmpl.NewMark();
+            hr = GetMarkData(scanner, text, end, pos, mark);
             if (FAILED(hr)) return hr;
-            tmpl.m_vMarks.push_back(mark.get());
-            mark.release();
+            tmpl.m_vMarks.push_back(&mark);
             pos += static_cast<unsigned int>(scanner.PieceText(CMarkScanner::kClose).size());
             runStart = runEnd = pos;
             continue;

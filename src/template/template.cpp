@@ -6,7 +6,6 @@
 
 CTemplate::~CTemplate() {
     for (BSTR text : m_vTexts) SysFreeString(text);
-    for (CMarkData* mark : m_vMarks) delete mark;
 }
 
 CTemplate* CTemplate::AddRef() {

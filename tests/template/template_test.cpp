@@ -118,6 +118,28 @@ TEST(Parse, SplitsIntoRunsAndMarks) {
     }
 }
 
+// A template keeps its marks in blocks of several: a page of a thousand marks, each with its
+// own name and parameters, renders back whole, and a parse that fails at its last mark
+// leaves nothing behind (the leak checker sees to the marks already read).
+TEST(Parse, ManyMarksKeepTheirOwnTexts) {
+    std::wstring text, parsed;
+    for (int i = 0; i < 1000; ++i) {
+        const std::wstring n = std::to_wstring(i);
+        text += L"<" + n + L">(#;m" + n + (i % 3 ? L"" : L"|p" + n + L"#|#q") + L"#)";
+        parsed += L"<" + n + L">{;m" + n + (i % 3 ? L"" : L"¦p" + n + L"¦q") + L"}";
+    }
+    CTestEngine engine(kPageTypes);
+    CTemplate* tmpl = new CTemplate;
+    ASSERT_HR(S_OK, engine.Parse(Bstr(text), *tmpl));
+    EXPECT_EQ(parsed, Render(*tmpl));
+    EXPECT_EQ(0u, tmpl->Release());
+
+    CTemplate* broken = new CTemplate;
+    EXPECT_HR(E_FAIL, engine.Parse(Bstr(text + L"(#;unclosed|p"), *broken));
+    EXPECT_EQ(0u, broken->Release());
+    SetErrorInfo(0, nullptr);
+}
+
 // The calling thread's error information as "source: description", taken (empty when none).
 std::wstring TakeErrorInfo() {
     CComPtr<IErrorInfo> info;
