@@ -25,6 +25,12 @@ struct CWritten {
     wchar_t* out;
 };
 
+#if defined(__x86_64__)
+// What the processor offers the vector loops, asked once as the library loads.
+const bool kHasSsse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3") != 0);
+const bool kHasAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+#endif
+
 // Each character below 256 as it is written in HTML text: its entity, or itself. Entries are
 // eight characters wide so that one fixed-size copy writes any of them; `length` says how
 // many count. Characters from 256 up are written as they are.
@@ -316,8 +322,6 @@ struct UrlGroupTable {
 };
 constexpr UrlGroupTable kUrlGroups;
 
-bool has_ssse3() { return __builtin_cpu_supports("ssse3") != 0; }
-
 // Encodes sixteen bytes at a time while room for sixteen escapes remains, without a branch on
 // the bytes: each group of four is spread by one shuffle into at most twelve characters, all
 // twelve are stored, and the output moves on by the group's length. Only for bytes the table
@@ -418,8 +422,7 @@ BOOL CUtilityOps::URLEncode(const BYTE* bytes, size_t count, CComBSTR& text) {
     size_t i = 0;
     if (tableOnly) {
 #if defined(__x86_64__)
-        static const bool vector = has_ssse3();
-        if (vector) {
+        if (kHasSsse3) {
             const CWritten done = url_encode_vector(bytes, count, p, end);
             i = done.read;
             p = done.out;
@@ -557,14 +560,8 @@ VESK_HTML_WIDE CWritten html_write_wide(const wchar_t* text, size_t count, wchar
     return {i, out};
 }
 
-// Asked once, as the library loads.
-const bool kHasAvx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}();
-
-// Below this many characters the table loops alone are as fast: the vector loops stop on
-// every escape, and a short text has too few plain eights between them to pay for it.
+// Below this many characters the table loops alone are as fast: a short text has too few
+// eights to pay for the vector loop's start.
 constexpr size_t kWideFrom = 64;
 
 }  // namespace
